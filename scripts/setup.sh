@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs everything the project needs from Debian's packages. Idempotent: when every package is
+# already installed it changes nothing and asks no server.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ git
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix   # the Windows build
+  wine wine64                                             # runs the Windows build's programs
+  googletest                                              # GoogleTest sources, built by both builds
+  libssl-dev                                              # the publisher's release tool
+  clang libclang-rt-dev                                   # libFuzzer and the sanitizers
+  xvfb xdotool                                            # the message box test
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "setup: every package is installed"
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "setup: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

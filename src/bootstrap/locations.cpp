@@ -1,0 +1,72 @@
+#include "bootstrap/locations.h"
+
+#include <vector>
+
+#include "core/failure.h"
+
+namespace veltomarn {
+namespace {
+
+constexpr WideChar kLongPrefix[] = u"\\\\?\\";
+constexpr std::size_t kLongPrefixUnits = 4;
+
+// "\\?\C:\..." and the like: the prefix in front of a local drive path.
+bool IsPrefixedDrivePath(const WideString& path) {
+    return path.size() >= kLongPrefixUnits + 3 &&
+           path.compare(0, kLongPrefixUnits, kLongPrefix) == 0 &&
+           path[kLongPrefixUnits + 1] == u':' && path[kLongPrefixUnits + 2] == u'\\';
+}
+
+template <typename Query>
+WideString FixedLocation(Query query, const char* code) {
+    std::vector<WideChar> buffer(kLocationBufferUnits, 0);
+    const uint32_t length = query(buffer.data(), kLocationBufferUnits);
+    check(length != 0 && length < kLocationBufferUnits, code);
+    return WideString(buffer.data(), length);
+}
+
+}  // namespace
+
+void HardenProcess(Platform& platform) {
+    check(platform.SetDefaultDllDirectories(win::kLoadLibrarySearchSystem32), "DLL_POLICY");
+    check(platform.SetDllDirectoryW(u""), "DLL_POLICY");
+    const WideString system = SystemDirectory(platform);
+    check(platform.SetCurrentDirectoryW(system.c_str()), "WORKING_DIRECTORY");
+}
+
+WideString ModulePath(Platform& platform) {
+    std::vector<WideChar> buffer(kLocationBufferUnits, 0);
+    const uint32_t length =
+        platform.GetModuleFileNameW(nullptr, buffer.data(), kLocationBufferUnits);
+    check(length != 0 && length < kLocationBufferUnits, "MODULE_PATH");
+    WideString path(buffer.data(), length);
+    if (IsPrefixedDrivePath(path)) return FullPath(platform, path.substr(kLongPrefixUnits));
+    // Any other prefixed path (a network share "\\?\UNC\...", a volume "\\?\Volume{...}\...")
+    // is kept whole: stripped, it would read as a relative path and resolve below the working
+    // directory, a local path. Kept whole, no local-path check admits it.
+    if (path.compare(0, kLongPrefixUnits, kLongPrefix) == 0) return path;
+    return FullPath(platform, path);
+}
+
+WideString FullPath(Platform& platform, const WideString& path) {
+    const uint32_t size = platform.GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    check(size >= 1 && size <= kMaxFullPathUnits, "FULL_PATH");
+    std::vector<WideChar> buffer(size + 1, 0);
+    const uint32_t length = platform.GetFullPathNameW(path.c_str(), size, buffer.data(), nullptr);
+    check(length == size - 1, "FULL_PATH");
+    return WideString(buffer.data());
+}
+
+WideString SystemDirectory(Platform& platform) {
+    return FixedLocation(
+        [&](WideChar* b, uint32_t n) { return platform.GetSystemDirectoryW(b, n); },
+        "SYSTEM_DIRECTORY");
+}
+
+WideString WindowsDirectory(Platform& platform) {
+    return FixedLocation(
+        [&](WideChar* b, uint32_t n) { return platform.GetWindowsDirectoryW(b, n); },
+        "WINDOWS_DIRECTORY");
+}
+
+}  // namespace veltomarn
