@@ -10,6 +10,15 @@ set(VELTOMARN_WINE_ENVIRONMENT
     "WINEDLLOVERRIDES=mscoree,mshtml="
     "WINEARCH=win64")
 
+# veltomarn_add_wine_test(<name> <target> [args...]): a Windows test program run under Wine, its
+# output passed on through files (scripts/wine-run.sh).
+function(veltomarn_add_wine_test name target)
+  add_test(NAME ${name}
+           COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:${target}> ${ARGN}
+           WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  veltomarn_wine_test_properties(${CMAKE_BINARY_DIR} ${name})
+endfunction()
+
 # veltomarn_wine_test_properties(<windows build dir> <test>...)
 function(veltomarn_wine_test_properties windows_build_dir)
   set_tests_properties(${ARGN} PROPERTIES

@@ -16,6 +16,8 @@ case "${1:-}" in
     fi
     # Exits with 2 when a server of this prefix is already running, which is as good.
     wineserver -p </dev/null >/dev/null 2>&1 || true
+    # Start Wine's own services now, detached from any test's output: they stay for the session.
+    wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
     echo "wine prefix ready: $WINEPREFIX"
     ;;
   stop)
