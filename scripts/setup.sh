@@ -8,7 +8,7 @@ packages=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix   # the Windows build
   wine wine64                                             # runs the Windows build's programs
   googletest                                              # GoogleTest sources, built by both builds
-  libssl-dev                                              # the publisher's release tool
+  libssl-dev openssl                                      # the release tool; reading the release key at build time
   clang libclang-rt-dev                                   # libFuzzer and the sanitizers
   xvfb xdotool                                            # the message box test
 )

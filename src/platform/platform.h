@@ -20,6 +20,41 @@ using WideChar = char16_t;
 using Handle = void*;
 inline const Handle kInvalidHandle = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
 
+// A CNG object (algorithm provider, hash, key), as BCRYPT_HANDLE.
+using CngHandle = void*;
+// The status of a CNG call, as NTSTATUS: negative means failure.
+using NtStatus = int32_t;
+
+// What GetFileInformationByHandle reports (BY_HANDLE_FILE_INFORMATION).
+struct FileInformation {
+    uint32_t attributes = 0;
+    uint64_t creationTime = 0;
+    uint64_t lastAccessTime = 0;
+    uint64_t lastWriteTime = 0;
+    uint32_t volumeSerialNumber = 0;
+    uint32_t sizeHigh = 0;
+    uint32_t sizeLow = 0;
+    uint32_t numberOfLinks = 0;
+    uint32_t indexHigh = 0;
+    uint32_t indexLow = 0;
+
+    uint64_t size() const { return (uint64_t{sizeHigh} << 32) | sizeLow; }
+};
+
+// One directory entry as FindFirstFileW / FindNextFileW report it (WIN32_FIND_DATAW).
+struct FindData {
+    uint32_t attributes = 0;
+    uint32_t sizeHigh = 0;
+    uint32_t sizeLow = 0;
+    WideString name;  // cFileName
+};
+
+// One stream as FindFirstStreamW / FindNextStreamW report it (WIN32_FIND_STREAM_DATA).
+struct StreamData {
+    int64_t size = 0;
+    WideString name;  // cStreamName, such as "::$DATA" or ":Zone.Identifier:$DATA"
+};
+
 // Values of the Windows constants that the logic passes or tests.
 namespace win {
 inline constexpr uint32_t kStdOutputHandle = static_cast<uint32_t>(-11);
@@ -33,6 +68,30 @@ inline constexpr uint32_t kMbIconError = 0x10;
 inline constexpr int kCstrLessThan = 1;
 inline constexpr int kCstrEqual = 2;
 inline constexpr int kCstrGreaterThan = 3;
+
+inline constexpr uint32_t kGenericRead = 0x80000000;
+inline constexpr uint32_t kGenericWrite = 0x40000000;
+inline constexpr uint32_t kDelete = 0x00010000;
+inline constexpr uint32_t kFileListDirectory = 0x0001;
+inline constexpr uint32_t kFileReadAttributes = 0x0080;
+
+inline constexpr uint32_t kFileShareRead = 0x1;
+inline constexpr uint32_t kFileShareWrite = 0x2;
+inline constexpr uint32_t kFileShareDelete = 0x4;
+
+inline constexpr uint32_t kCreateNew = 1;
+inline constexpr uint32_t kOpenExisting = 3;
+
+inline constexpr uint32_t kFileFlagBackupSemantics = 0x02000000;
+inline constexpr uint32_t kFileFlagOpenReparsePoint = 0x00200000;
+inline constexpr uint32_t kFileFlagSequentialScan = 0x08000000;
+
+inline constexpr uint32_t kFileAttributeDirectory = 0x10;
+inline constexpr uint32_t kFileAttributeReparsePoint = 0x400;
+
+inline constexpr uint32_t kFileTypeDisk = 1;
+inline constexpr uint32_t kFileBegin = 0;
+inline constexpr uint32_t kFindStreamInfoStandard = 0;
 
 inline constexpr uint32_t kErrorSuccess = 0;
 inline constexpr uint32_t kErrorFileNotFound = 2;
@@ -82,6 +141,51 @@ class Platform {
     virtual Handle GetStdHandle(uint32_t which) = 0;
     virtual bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) = 0;
     virtual bool CloseHandle(Handle handle) = 0;
+
+    // --- files and directories ----------------------------------------------------------------
+    // `securityAttributes` points at a SECURITY_ATTRIBUTES record the platform built, or is null.
+    virtual Handle CreateFileW(const WideChar* path, uint32_t desiredAccess, uint32_t shareMode,
+                               void* securityAttributes, uint32_t creationDisposition,
+                               uint32_t flagsAndAttributes, Handle templateFile) = 0;
+    virtual bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) = 0;
+    virtual bool SetFilePointerEx(Handle file, int64_t distance, int64_t* newPosition,
+                                  uint32_t moveMethod) = 0;
+    virtual bool GetFileInformationByHandle(Handle file, FileInformation* information) = 0;
+    virtual uint32_t GetFileType(Handle file) = 0;
+    // Returns a search handle (closed with FindClose) or kInvalidHandle.
+    virtual Handle FindFirstFileW(const WideChar* pattern, FindData* data) = 0;
+    virtual bool FindNextFileW(Handle search, FindData* data) = 0;
+    virtual Handle FindFirstStreamW(const WideChar* path, uint32_t infoLevel, StreamData* data,
+                                    uint32_t flags) = 0;
+    virtual bool FindNextStreamW(Handle search, StreamData* data) = 0;
+    virtual bool FindClose(Handle search) = 0;
+
+    // --- CNG ----------------------------------------------------------------------------------
+    virtual NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,
+                                                 const WideChar* implementation,
+                                                 uint32_t flags) = 0;
+    virtual NtStatus BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) = 0;
+    virtual NtStatus BCryptGetProperty(CngHandle object, const WideChar* property, uint8_t* output,
+                                       uint32_t outputSize, uint32_t* resultSize,
+                                       uint32_t flags) = 0;
+    virtual NtStatus BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
+                                      uint32_t hashObjectSize, const uint8_t* secret,
+                                      uint32_t secretSize, uint32_t flags) = 0;
+    virtual NtStatus BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
+                                    uint32_t flags) = 0;
+    virtual NtStatus BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
+                                      uint32_t flags) = 0;
+    virtual NtStatus BCryptDestroyHash(CngHandle hash) = 0;
+    virtual NtStatus BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey,
+                                         const WideChar* blobType, CngHandle* key,
+                                         const uint8_t* input, uint32_t inputSize,
+                                         uint32_t flags) = 0;
+    // `pkcs1HashAlgorithm` is the hash named in the BCRYPT_PKCS1_PADDING_INFO record.
+    virtual NtStatus BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
+                                           const uint8_t* hash, uint32_t hashSize,
+                                           const uint8_t* signature, uint32_t signatureSize,
+                                           uint32_t flags) = 0;
+    virtual NtStatus BCryptDestroyKey(CngHandle key) = 0;
 
     // --- user interface -----------------------------------------------------------------------
     virtual int MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,

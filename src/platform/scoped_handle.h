@@ -63,4 +63,40 @@ struct KernelHandleTraits {
 // A file, directory, job, process or thread handle.
 using ScopedHandle = ScopedResource<KernelHandleTraits>;
 
+struct FindHandleTraits {
+    using Value = Handle;
+    static Value Null() { return kInvalidHandle; }
+    static bool IsValid(Value v) { return v != nullptr && v != kInvalidHandle; }
+    static void Close(Platform& platform, Value v) { platform.FindClose(v); }
+};
+
+// A directory listing or a stream enumeration.
+using ScopedFindHandle = ScopedResource<FindHandleTraits>;
+
+struct AlgorithmProviderTraits {
+    using Value = CngHandle;
+    static Value Null() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Platform& platform, Value v) { platform.BCryptCloseAlgorithmProvider(v, 0); }
+};
+
+struct HashObjectTraits {
+    using Value = CngHandle;
+    static Value Null() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Platform& platform, Value v) { platform.BCryptDestroyHash(v); }
+};
+
+struct KeyObjectTraits {
+    using Value = CngHandle;
+    static Value Null() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Platform& platform, Value v) { platform.BCryptDestroyKey(v); }
+};
+
+// A CNG algorithm provider, a CNG hash object and a CNG key.
+using ScopedAlgorithmProvider = ScopedResource<AlgorithmProviderTraits>;
+using ScopedHashObject = ScopedResource<HashObjectTraits>;
+using ScopedKeyObject = ScopedResource<KeyObjectTraits>;
+
 }  // namespace veltomarn

@@ -1,7 +1,14 @@
 #include "support/memory_platform.h"
 
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 
 namespace veltomarn::testing {
 namespace {
@@ -9,6 +16,81 @@ namespace {
 const Handle kStandardOutputHandle = reinterpret_cast<Handle>(0x10);
 const Handle kStandardErrorHandle = reinterpret_cast<Handle>(0x14);
 constexpr int kIdOk = 1;
+
+constexpr uint32_t kFileTypeUnknown = 0;
+constexpr uint32_t kFileTypeChar = 2;
+constexpr uint32_t kFileCurrent = 1;
+constexpr uint32_t kFileEnd = 2;
+
+constexpr NtStatus kStatusSuccess = 0;
+constexpr NtStatus kStatusUnsuccessful = static_cast<NtStatus>(0xC0000001);
+constexpr NtStatus kStatusInvalidHandle = static_cast<NtStatus>(0xC0000008);
+constexpr NtStatus kStatusInvalidParameter = static_cast<NtStatus>(0xC000000D);
+constexpr NtStatus kStatusBufferTooSmall = static_cast<NtStatus>(0xC0000023);
+constexpr NtStatus kStatusNotSupported = static_cast<NtStatus>(0xC00000BB);
+constexpr NtStatus kStatusNotFound = static_cast<NtStatus>(0xC0000225);
+constexpr NtStatus kStatusInvalidSignature = static_cast<NtStatus>(0xC000A000);
+constexpr uint32_t kRsaPublicMagic = 0x31415352;  // "RSA1"
+constexpr uint32_t kRsaKeyBlobHeaderBytes = 24;
+constexpr uint32_t kPadPkcs1 = 2;
+
+uint32_t LittleEndian32(const uint8_t* bytes) {
+    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+           uint32_t{bytes[3]} << 24;
+}
+
+// The digest a PKCS #1 v1.5 signature names, or null for a name CNG does not know.
+const EVP_MD* Pkcs1Digest(const WideString& name) {
+    if (name == u"SHA1") return EVP_sha1();
+    if (name == u"SHA256") return EVP_sha256();
+    if (name == u"SHA384") return EVP_sha384();
+    if (name == u"SHA512") return EVP_sha512();
+    return nullptr;
+}
+
+// An OpenSSL public key from a BCRYPT_RSAKEY_BLOB with magic "RSA1", or null.
+EVP_PKEY* RsaPublicKeyFromBlob(const uint8_t* blob, uint32_t size) {
+    if (blob == nullptr || size < kRsaKeyBlobHeaderBytes) return nullptr;
+    const uint32_t magic = LittleEndian32(blob);
+    const uint32_t bits = LittleEndian32(blob + 4);
+    const uint32_t exponentBytes = LittleEndian32(blob + 8);
+    const uint32_t modulusBytes = LittleEndian32(blob + 12);
+    const uint32_t prime1 = LittleEndian32(blob + 16);
+    const uint32_t prime2 = LittleEndian32(blob + 20);
+    if (magic != kRsaPublicMagic || prime1 != 0 || prime2 != 0 || exponentBytes == 0 ||
+        modulusBytes == 0 || (bits + 7) / 8 != modulusBytes ||
+        uint64_t{kRsaKeyBlobHeaderBytes} + exponentBytes + modulusBytes != size) {
+        return nullptr;
+    }
+    BIGNUM* e = BN_bin2bn(blob + kRsaKeyBlobHeaderBytes, static_cast<int>(exponentBytes), nullptr);
+    BIGNUM* n = BN_bin2bn(blob + kRsaKeyBlobHeaderBytes + exponentBytes,
+                          static_cast<int>(modulusBytes), nullptr);
+    OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
+    OSSL_PARAM* params = nullptr;
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY* key = nullptr;
+    if (e != nullptr && n != nullptr && builder != nullptr && context != nullptr &&
+        OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
+        OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_E, e) == 1 &&
+        (params = OSSL_PARAM_BLD_to_param(builder)) != nullptr &&
+        EVP_PKEY_fromdata_init(context) == 1) {
+        EVP_PKEY_fromdata(context, &key, EVP_PKEY_PUBLIC_KEY, params);
+    }
+    EVP_PKEY_CTX_free(context);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(builder);
+    BN_free(n);
+    BN_free(e);
+    return key;
+}
+
+constexpr uint32_t kAlgHandleHmacFlag = 0x8;
+constexpr uint32_t kHashReusableFlag = 0x20;
+constexpr uint32_t kSha256DigestBytes = 32;
+constexpr uint32_t kSha256BlockBytes = 64;
+// Written at the start of the caller's hash object buffer: the hash lives there, so a buffer that
+// is released or overwritten while the hash is alive is detected at the next use.
+constexpr uint64_t kHashObjectMagic = 0x4853414D48534148;  // "HASHMASH"
 
 bool IsBlank(WideChar c) {
     return c == u' ' || c == u'\t';
@@ -173,6 +255,50 @@ WideString ModelFullPath(const WideString& input, const WideString& currentDirec
     return result;
 }
 
+// A CNG provider or hash object. A hash keeps its state here; the caller's object buffer only
+// carries a marker that proves it is still in place.
+struct MemoryPlatform::CngObject {
+    bool hash = false;
+    bool key = false;
+    WideString algorithm;           // a provider's algorithm identifier
+    EVP_PKEY* publicKey = nullptr;  // an imported RSA public key
+    EVP_MD_CTX* context = nullptr;
+    uint8_t* object = nullptr;
+    uint32_t objectSize = 0;
+    bool reusable = false;
+    bool finished = false;
+
+    CngObject() = default;
+    CngObject(const CngObject&) = delete;
+    CngObject& operator=(const CngObject&) = delete;
+    ~CngObject() {
+        EVP_MD_CTX_free(context);
+        EVP_PKEY_free(publicKey);
+    }
+
+    bool HasMarker() const { return object != nullptr && objectSize >= 2 * sizeof(uint64_t); }
+    void Mark(CngHandle self) {
+        if (!HasMarker()) return;
+        const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(self));
+        std::memcpy(object, &kHashObjectMagic, sizeof kHashObjectMagic);
+        std::memcpy(object + sizeof kHashObjectMagic, &value, sizeof value);
+    }
+    bool Intact(CngHandle self) const {
+        if (!HasMarker()) return true;
+        uint64_t magic = 0;
+        uint64_t value = 0;
+        std::memcpy(&magic, object, sizeof magic);
+        std::memcpy(&value, object + sizeof magic, sizeof value);
+        return magic == kHashObjectMagic &&
+               value == static_cast<uint64_t>(reinterpret_cast<uintptr_t>(self));
+    }
+    void Restart() {
+        if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+            throw std::runtime_error("MemoryPlatform: SHA-256 unavailable");
+        }
+    }
+};
+
 MemoryPlatform::MemoryPlatform() = default;
 MemoryPlatform::~MemoryPlatform() = default;
 
@@ -183,12 +309,24 @@ void MemoryPlatform::SetArguments(const std::vector<WideString>& arguments) {
 }
 
 void MemoryPlatform::FailCall(const std::string& name, uint32_t error, int nth) {
-    faults_.emplace(name, Fault{nth - 1, error, nullptr});
+    faults_.emplace(name, Fault{nth - 1, Fault::Kind::Error, error, 0, nullptr});
+}
+
+void MemoryPlatform::FailStatus(const std::string& name, NtStatus status, int nth) {
+    faults_.emplace(name, Fault{nth - 1, Fault::Kind::Status, 0, status, nullptr});
 }
 
 void MemoryPlatform::ThrowFromCall(const std::string& name, std::function<void()> thrower,
                                    int nth) {
-    faults_.emplace(name, Fault{nth - 1, 0, std::move(thrower)});
+    faults_.emplace(name, Fault{nth - 1, Fault::Kind::Throw, 0, 0, std::move(thrower)});
+}
+
+void MemoryPlatform::OnCall(const std::string& name, std::function<void()> action, int nth) {
+    actions_.emplace(name, Action{nth - 1, std::move(action)});
+}
+
+void MemoryPlatform::ShortWrite(int nth, uint32_t bytes) {
+    faults_.emplace("WriteFile", Fault{nth - 1, Fault::Kind::ShortWrite, bytes, 0, nullptr});
 }
 
 int MemoryPlatform::CallCount(const std::string& name) const {
@@ -196,18 +334,60 @@ int MemoryPlatform::CallCount(const std::string& name) const {
     return it == calls_.end() ? 0 : it->second;
 }
 
-bool MemoryPlatform::Injected(const std::string& name) {
+MemoryPlatform::Injection MemoryPlatform::Inject(const std::string& name) {
     ++calls_[name];
+    std::vector<std::function<void()>> due;
+    const auto [firstAction, lastAction] = actions_.equal_range(name);
+    for (auto it = firstAction; it != lastAction;) {
+        if (it->second.remaining-- > 0) {
+            ++it;
+            continue;
+        }
+        due.push_back(std::move(it->second.action));
+        it = actions_.erase(it);
+    }
+    for (const auto& action : due) {
+        const uint32_t lastError = lastError_;
+        action();
+        lastError_ = lastError;
+    }
+
+    Injection injection;
     const auto [first, last] = faults_.equal_range(name);
     for (auto it = first; it != last; ++it) {
         if (it->second.remaining-- > 0) continue;
         const Fault fault = it->second;
         faults_.erase(it);
-        if (fault.thrower) fault.thrower();
-        lastError_ = fault.error;
-        return true;
+        switch (fault.kind) {
+            case Fault::Kind::Throw:
+                fault.thrower();
+                break;
+            case Fault::Kind::Error:
+                lastError_ = fault.error;
+                injection.fail = true;
+                injection.status = kStatusUnsuccessful;
+                break;
+            case Fault::Kind::Status:
+                injection.fail = true;
+                injection.status = fault.status;
+                break;
+            case Fault::Kind::ShortWrite:
+                injection.shortWrite = fault.error;
+                break;
+        }
+        break;
     }
-    return false;
+    return injection;
+}
+
+bool MemoryPlatform::Injected(const std::string& name) {
+    return Inject(name).fail;
+}
+
+bool MemoryPlatform::InjectedStatus(const std::string& name, NtStatus* status) {
+    const Injection injection = Inject(name);
+    *status = injection.status;
+    return injection.fail;
 }
 
 std::string MemoryPlatform::StandardOutput() const {
@@ -255,7 +435,8 @@ bool MemoryPlatform::SetCurrentDirectoryW(const WideChar* path) {
         EqualIgnoringCase(full, process.systemDirectory) ||
         std::any_of(process.existingDirectories.begin(), process.existingDirectories.end(),
                     [&](const WideString& d) { return EqualIgnoringCase(full, d); });
-    if (!exists) {
+    const FsLocation location = files_.Locate(full, true, process.currentDirectory);
+    if (!exists && !(location.error == 0 && location.node && location.node->IsDirectoryObject())) {
         lastError_ = win::kErrorFileNotFound;
         return false;
     }
@@ -385,7 +566,35 @@ Handle MemoryPlatform::GetStdHandle(uint32_t which) {
 
 bool MemoryPlatform::WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) {
     *written = 0;
-    if (Injected("WriteFile")) return false;
+    const Injection injection = Inject("WriteFile");
+    if (injection.fail) return false;
+    const uint32_t count = injection.shortWrite >= 0
+                               ? std::min(size, static_cast<uint32_t>(injection.shortWrite))
+                               : size;
+    if (OpenHandle* open = FindHandle(file, OpenHandle::Kind::File)) {
+        const FsOpen* fsOpen = files_.FindOpen(open->openId);
+        FsNode& node = *fsOpen->node;
+        if (node.IsDirectoryObject()) {
+            lastError_ = model::kErrorInvalidFunction;
+            return false;
+        }
+        if (!GrantsWriteData(open->access)) {
+            lastError_ = win::kErrorAccessDenied;
+            return false;
+        }
+        if (data == nullptr && count != 0) {
+            lastError_ = model::kErrorNoAccess;
+            return false;
+        }
+        if (AppendsOnly(open->access)) open->position = static_cast<int64_t>(node.bytes.size());
+        const auto position = static_cast<std::size_t>(open->position);
+        if (node.bytes.size() < position + count) node.bytes.resize(position + count, '\0');
+        if (count != 0) std::memcpy(node.bytes.data() + position, data, count);
+        open->position += count;
+        files_.Touch(node);
+        *written = count;
+        return true;
+    }
     Event::Kind kind;
     if (file == kStandardOutputHandle && process.hasStandardOutput) {
         kind = Event::Kind::StandardOutput;
@@ -395,14 +604,18 @@ bool MemoryPlatform::WriteFile(Handle file, const void* data, uint32_t size, uin
         lastError_ = win::kErrorInvalidHandle;
         return false;
     }
-    events_.push_back(Event{kind, std::string(static_cast<const char*>(data), size), {}, {}, 0});
-    *written = size;
+    events_.push_back(Event{kind, std::string(static_cast<const char*>(data), count), {}, {}, 0});
+    *written = count;
     return true;
 }
 
 bool MemoryPlatform::CloseHandle(Handle handle) {
     if (Injected("CloseHandle")) return false;
-    (void)handle;
+    if (const OpenHandle* open = FindHandle(handle, OpenHandle::Kind::File)) {
+        files_.RemoveOpen(open->openId);
+        handles_.erase(handle);
+        return true;
+    }
     lastError_ = win::kErrorInvalidHandle;
     return false;
 }
@@ -413,6 +626,586 @@ int MemoryPlatform::MessageBoxW(void* owner, const WideChar* text, const WideCha
     (void)owner;
     events_.push_back(Event{Event::Kind::MessageBox, {}, text, caption, style});
     return kIdOk;
+}
+
+// --- files: set-up, observers, another process ---------------------------------------------------
+
+void MemoryPlatform::AddVolume(WideChar letter, uint32_t serialNumber) {
+    files_.AddVolume(letter, serialNumber);
+}
+void MemoryPlatform::AddDirectory(const WideString& path) {
+    files_.AddDirectory(path);
+}
+void MemoryPlatform::AddFile(const WideString& path, std::string bytes) {
+    files_.AddFile(path, std::move(bytes));
+}
+void MemoryPlatform::AddHardLink(const WideString& path, const WideString& existingPath) {
+    files_.AddHardLink(path, existingPath);
+}
+void MemoryPlatform::AddSymbolicLink(const WideString& path, const WideString& target,
+                                     bool directory) {
+    files_.AddSymbolicLink(path, target, directory);
+}
+void MemoryPlatform::AddJunction(const WideString& path, const WideString& target) {
+    files_.AddJunction(path, target);
+}
+void MemoryPlatform::AddStream(const WideString& path, const WideString& streamName,
+                               std::string bytes) {
+    files_.AddStream(path, streamName, std::move(bytes));
+}
+void MemoryPlatform::SetAttributes(const WideString& path, uint32_t attributes) {
+    files_.SetAttributes(path, attributes);
+}
+void MemoryPlatform::RemoveEntry(const WideString& path) {
+    files_.RemoveEntry(path);
+}
+void MemoryPlatform::SetListingOrder(const WideString& directory, std::vector<WideString> names) {
+    files_.SetListingOrder(directory, std::move(names));
+}
+bool MemoryPlatform::Exists(const WideString& path) const {
+    return files_.Exists(path);
+}
+std::string MemoryPlatform::FileBytes(const WideString& path) const {
+    return files_.FileBytes(path);
+}
+
+std::vector<WideString> MemoryPlatform::OpenHandlePaths() const {
+    // Handle values grow with every open, so map order is opening order.
+    std::vector<WideString> paths;
+    for (const auto& [handle, open] : handles_) paths.push_back(open.path);
+    return paths;
+}
+
+bool MemoryPlatform::ForeignOpen(const WideString& path, uint32_t access, uint32_t share) {
+    const FsOpenResult result =
+        files_.Open(path, access, share, win::kOpenExisting, win::kFileFlagBackupSemantics, true,
+                    process.currentDirectory);
+    lastError_ = result.error;
+    return result.error == 0;
+}
+
+void MemoryPlatform::ForeignCloseAll() {
+    files_.RemoveForeignOpens();
+}
+
+bool MemoryPlatform::ForeignDelete(const WideString& path) {
+    lastError_ = files_.Delete(path, process.currentDirectory);
+    return lastError_ == 0;
+}
+
+bool MemoryPlatform::ForeignRename(const WideString& from, const WideString& to) {
+    lastError_ = files_.Rename(from, to, process.currentDirectory);
+    return lastError_ == 0;
+}
+
+// --- files: calls --------------------------------------------------------------------------------
+
+Handle MemoryPlatform::AddHandle(OpenHandle handle) {
+    const Handle value = reinterpret_cast<Handle>(nextHandle_);
+    nextHandle_ += 4;
+    handles_.emplace(value, std::move(handle));
+    return value;
+}
+
+MemoryPlatform::OpenHandle* MemoryPlatform::FindHandle(Handle handle, OpenHandle::Kind kind) {
+    const auto it = handles_.find(handle);
+    return it != handles_.end() && it->second.kind == kind ? &it->second : nullptr;
+}
+
+Handle MemoryPlatform::CreateFileW(const WideChar* path, uint32_t desiredAccess, uint32_t shareMode,
+                                   void* securityAttributes, uint32_t creationDisposition,
+                                   uint32_t flagsAndAttributes, Handle templateFile) {
+    if (Injected("CreateFileW")) return kInvalidHandle;
+    (void)securityAttributes;
+    (void)templateFile;
+    if (path == nullptr) {
+        lastError_ = win::kErrorPathNotFound;
+        return kInvalidHandle;
+    }
+    const FsOpenResult result = files_.Open(path, desiredAccess, shareMode, creationDisposition,
+                                            flagsAndAttributes, false, process.currentDirectory);
+    if (result.error != 0) {
+        lastError_ = result.error;
+        return kInvalidHandle;
+    }
+    OpenHandle open;
+    open.kind = OpenHandle::Kind::File;
+    open.path = path;
+    open.openId = result.openId;
+    open.access = desiredAccess;
+    lastError_ = result.successError;
+    return AddHandle(std::move(open));
+}
+
+bool MemoryPlatform::ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) {
+    if (read != nullptr) *read = 0;
+    if (Injected("ReadFile")) return false;
+    OpenHandle* open = FindHandle(file, OpenHandle::Kind::File);
+    if (open == nullptr) {
+        lastError_ = win::kErrorInvalidHandle;
+        return false;
+    }
+    const FsNode& node = *files_.FindOpen(open->openId)->node;
+    if (node.IsDirectoryObject()) {
+        lastError_ = model::kErrorInvalidFunction;
+        return false;
+    }
+    if (!GrantsReadData(open->access)) {
+        lastError_ = win::kErrorAccessDenied;
+        return false;
+    }
+    if (buffer == nullptr && size != 0) {
+        lastError_ = model::kErrorNoAccess;
+        return false;
+    }
+    const uint64_t length = node.bytes.size();
+    const auto position = static_cast<uint64_t>(open->position);
+    const auto count = position >= length
+                           ? uint32_t{0}
+                           : static_cast<uint32_t>(std::min<uint64_t>(size, length - position));
+    if (count != 0) std::memcpy(buffer, node.bytes.data() + position, count);
+    open->position += count;
+    if (read != nullptr) *read = count;
+    return true;
+}
+
+bool MemoryPlatform::SetFilePointerEx(Handle file, int64_t distance, int64_t* newPosition,
+                                      uint32_t moveMethod) {
+    if (Injected("SetFilePointerEx")) return false;
+    OpenHandle* open = FindHandle(file, OpenHandle::Kind::File);
+    if (open == nullptr) {
+        lastError_ = win::kErrorInvalidHandle;
+        return false;
+    }
+    const FsNode& node = *files_.FindOpen(open->openId)->node;
+    int64_t base = 0;
+    if (moveMethod == kFileCurrent) {
+        base = open->position;
+    } else if (moveMethod == kFileEnd) {
+        base = node.kind == NodeKind::File ? static_cast<int64_t>(node.bytes.size()) : 0;
+    } else if (moveMethod != win::kFileBegin) {
+        lastError_ = win::kErrorInvalidParameter;
+        return false;
+    }
+    if (distance > 0 && base > std::numeric_limits<int64_t>::max() - distance) {
+        lastError_ = win::kErrorInvalidParameter;
+        return false;
+    }
+    if (base + distance < 0) {
+        lastError_ = model::kErrorNegativeSeek;
+        return false;
+    }
+    open->position = base + distance;
+    if (newPosition != nullptr) *newPosition = open->position;
+    return true;
+}
+
+bool MemoryPlatform::GetFileInformationByHandle(Handle file, FileInformation* information) {
+    if (Injected("GetFileInformationByHandle")) return false;
+    const OpenHandle* open = FindHandle(file, OpenHandle::Kind::File);
+    if (open == nullptr) {
+        const bool standard = (file == kStandardOutputHandle && process.hasStandardOutput) ||
+                              (file == kStandardErrorHandle && process.hasStandardError);
+        lastError_ = standard ? model::kErrorInvalidFunction : win::kErrorInvalidHandle;
+        return false;
+    }
+    const FsNode& node = *files_.FindOpen(open->openId)->node;
+    const uint64_t size = node.kind == NodeKind::File ? node.bytes.size() : 0;
+    FileInformation result;
+    result.attributes = node.Attributes();
+    result.creationTime = node.creationTime;
+    result.lastAccessTime = node.lastAccessTime;
+    result.lastWriteTime = node.lastWriteTime;
+    result.volumeSerialNumber = node.volumeSerial;
+    result.sizeHigh = static_cast<uint32_t>(size >> 32);
+    result.sizeLow = static_cast<uint32_t>(size);
+    result.numberOfLinks = node.IsDirectoryObject() ? 1 : node.names;
+    result.indexHigh = static_cast<uint32_t>(node.index >> 32);
+    result.indexLow = static_cast<uint32_t>(node.index);
+    *information = result;
+    return true;
+}
+
+uint32_t MemoryPlatform::GetFileType(Handle file) {
+    if (Injected("GetFileType")) return kFileTypeUnknown;
+    if (FindHandle(file, OpenHandle::Kind::File) != nullptr) return win::kFileTypeDisk;
+    if ((file == kStandardOutputHandle && process.hasStandardOutput) ||
+        (file == kStandardErrorHandle && process.hasStandardError)) {
+        return kFileTypeChar;
+    }
+    lastError_ = win::kErrorInvalidHandle;
+    return kFileTypeUnknown;
+}
+
+bool MemoryPlatform::NextFileEntry(OpenHandle& search, FindData* data) {
+    const FsNodePtr directory = files_.FindOpen(search.openId)->node;
+    while (search.dotsLeft > 0) {
+        const bool self = search.dotsLeft-- == 2;
+        const WideString name = self ? u"." : u"..";
+        if (!MatchesMask(name, search.mask)) continue;
+        const FsNodePtr node = self ? directory : MemoryFileSystem::ParentOf(directory);
+        *data = FindData{node->Attributes(), 0, 0, name};
+        return true;
+    }
+    // The listing is live: what was added since the search began is found, what was removed is
+    // not, and nothing is reported twice.
+    for (const FsEntry* entry : MemoryFileSystem::ListingOf(*directory)) {
+        if (!MatchesMask(entry->name, search.mask)) continue;
+        const auto& seen = search.returnedNames;
+        if (std::any_of(seen.begin(), seen.end(),
+                        [&](const WideString& name) { return SameName(name, entry->name); })) {
+            continue;
+        }
+        search.returnedNames.push_back(entry->name);
+        const FsNode& node = *entry->node;
+        const uint64_t size = node.kind == NodeKind::File ? node.bytes.size() : 0;
+        *data = FindData{node.Attributes(), static_cast<uint32_t>(size >> 32),
+                         static_cast<uint32_t>(size), entry->name};
+        return true;
+    }
+    return false;
+}
+
+Handle MemoryPlatform::FindFirstFileW(const WideChar* pattern, FindData* data) {
+    if (Injected("FindFirstFileW")) return kInvalidHandle;
+    if (pattern == nullptr) {
+        lastError_ = win::kErrorPathNotFound;
+        return kInvalidHandle;
+    }
+    const WideString text = pattern;
+    const std::size_t slash = text.rfind(u'\\');
+    WideString directory =
+        slash == WideString::npos ? process.currentDirectory : text.substr(0, slash);
+    const WideString mask = slash == WideString::npos ? text : text.substr(slash + 1);
+    if (!directory.empty() && directory.back() == u':') directory.push_back(u'\\');  // a root
+    if (mask.empty()) {
+        lastError_ = win::kErrorFileNotFound;
+        return kInvalidHandle;
+    }
+    const FsLocation location = files_.Locate(directory, true, process.currentDirectory);
+    if (location.error != 0 || !location.node) {
+        lastError_ = location.error == 0 || location.error == win::kErrorFileNotFound
+                         ? win::kErrorPathNotFound
+                         : location.error;
+        return kInvalidHandle;
+    }
+    if (location.node->kind != NodeKind::Directory) {
+        lastError_ = model::kErrorDirectory;
+        return kInvalidHandle;
+    }
+    // The search opens the directory for listing, sharing everything.
+    constexpr uint32_t kShareAll =
+        win::kFileShareRead | win::kFileShareWrite | win::kFileShareDelete;
+    if (!files_.AdmitsOpen(*location.node, win::kFileListDirectory, kShareAll)) {
+        lastError_ = win::kErrorSharingViolation;
+        return kInvalidHandle;
+    }
+    OpenHandle search;
+    search.kind = OpenHandle::Kind::FileSearch;
+    search.path = text;
+    search.mask = mask;
+    search.dotsLeft = location.node->root ? 0 : 2;
+    search.openId = files_.AddOpen(location.node, win::kFileListDirectory, kShareAll, false);
+    if (!NextFileEntry(search, data)) {
+        files_.RemoveOpen(search.openId);
+        lastError_ = win::kErrorFileNotFound;
+        return kInvalidHandle;
+    }
+    return AddHandle(std::move(search));
+}
+
+bool MemoryPlatform::FindNextFileW(Handle search, FindData* data) {
+    if (Injected("FindNextFileW")) return false;
+    OpenHandle* open = FindHandle(search, OpenHandle::Kind::FileSearch);
+    if (open == nullptr) {
+        lastError_ = win::kErrorInvalidHandle;
+        return false;
+    }
+    if (!NextFileEntry(*open, data)) {
+        lastError_ = win::kErrorNoMoreFiles;
+        return false;
+    }
+    return true;
+}
+
+Handle MemoryPlatform::FindFirstStreamW(const WideChar* path, uint32_t infoLevel, StreamData* data,
+                                        uint32_t flags) {
+    if (Injected("FindFirstStreamW")) return kInvalidHandle;
+    if (path == nullptr || infoLevel != win::kFindStreamInfoStandard || flags != 0) {
+        lastError_ = win::kErrorInvalidParameter;
+        return kInvalidHandle;
+    }
+    const FsLocation location = files_.Locate(path, true, process.currentDirectory);
+    if (location.error != 0 || !location.node) {
+        lastError_ = location.error != 0 ? location.error : win::kErrorFileNotFound;
+        return kInvalidHandle;
+    }
+    // The streams are read at once; later changes do not show in this enumeration.
+    OpenHandle search;
+    search.kind = OpenHandle::Kind::StreamSearch;
+    search.path = path;
+    const FsNode& node = *location.node;
+    if (node.kind == NodeKind::File) {
+        search.streams.push_back(StreamData{static_cast<int64_t>(node.bytes.size()), u"::$DATA"});
+    }
+    for (const FsStream& stream : node.streams) {
+        search.streams.push_back(
+            StreamData{static_cast<int64_t>(stream.bytes.size()), stream.name});
+    }
+    if (search.streams.empty()) {
+        lastError_ = win::kErrorHandleEof;
+        return kInvalidHandle;
+    }
+    *data = search.streams.front();
+    search.nextStream = 1;
+    return AddHandle(std::move(search));
+}
+
+bool MemoryPlatform::FindNextStreamW(Handle search, StreamData* data) {
+    if (Injected("FindNextStreamW")) return false;
+    OpenHandle* open = FindHandle(search, OpenHandle::Kind::StreamSearch);
+    if (open == nullptr) {
+        lastError_ = win::kErrorInvalidHandle;
+        return false;
+    }
+    if (open->nextStream >= open->streams.size()) {
+        lastError_ = win::kErrorHandleEof;
+        return false;
+    }
+    *data = open->streams[open->nextStream++];
+    return true;
+}
+
+bool MemoryPlatform::FindClose(Handle search) {
+    if (Injected("FindClose")) return false;
+    const auto it = handles_.find(search);
+    if (it == handles_.end() || it->second.kind == OpenHandle::Kind::File) {
+        lastError_ = win::kErrorInvalidHandle;
+        return false;
+    }
+    if (it->second.kind == OpenHandle::Kind::FileSearch) files_.RemoveOpen(it->second.openId);
+    handles_.erase(it);
+    return true;
+}
+
+// --- CNG -----------------------------------------------------------------------------------------
+
+std::size_t MemoryPlatform::LiveCngObjects() const {
+    return cng_.size();
+}
+
+MemoryPlatform::CngObject* MemoryPlatform::FindCng(CngHandle handle, bool hash) {
+    const auto it = cng_.find(handle);
+    return it != cng_.end() && it->second->hash == hash && !it->second->key ? it->second.get()
+                                                                            : nullptr;
+}
+
+NtStatus MemoryPlatform::BCryptOpenAlgorithmProvider(CngHandle* algorithm,
+                                                     const WideChar* algorithmId,
+                                                     const WideChar* implementation,
+                                                     uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptOpenAlgorithmProvider", &status)) return status;
+    if (algorithm == nullptr || algorithmId == nullptr) return kStatusInvalidParameter;
+    if ((flags & kAlgHandleHmacFlag) != 0) return kStatusNotSupported;  // not modelled
+    if (flags != 0) return kStatusInvalidParameter;
+    const WideString id = algorithmId;
+    if (id != u"SHA256" && id != u"RSA") return kStatusNotFound;
+    if (implementation != nullptr &&
+        WideString(implementation) != u"Microsoft Primitive Provider") {
+        return kStatusNotFound;
+    }
+    const auto handle = reinterpret_cast<CngHandle>(nextCng_);
+    nextCng_ += 0x10;
+    auto provider = std::make_unique<CngObject>();
+    provider->algorithm = id;
+    cng_.emplace(handle, std::move(provider));
+    cngEvents_.push_back("OpenAlgorithmProvider");
+    *algorithm = handle;
+    return kStatusSuccess;
+}
+
+NtStatus MemoryPlatform::BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptCloseAlgorithmProvider", &status)) return status;
+    (void)flags;  // no flags are defined; Windows ignores them
+    if (FindCng(algorithm, false) == nullptr) return kStatusInvalidHandle;
+    cng_.erase(algorithm);
+    cngEvents_.push_back("CloseAlgorithmProvider");
+    return kStatusSuccess;
+}
+
+NtStatus MemoryPlatform::BCryptGetProperty(CngHandle object, const WideChar* property,
+                                           uint8_t* output, uint32_t outputSize,
+                                           uint32_t* resultSize, uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptGetProperty", &status)) return status;
+    (void)flags;
+    if (cng_.count(object) == 0) return kStatusInvalidHandle;
+    if (property == nullptr || resultSize == nullptr) return kStatusInvalidParameter;
+    std::vector<uint8_t> value;
+    const auto dword = [&](uint32_t number) {
+        value.resize(sizeof number);
+        std::memcpy(value.data(), &number, sizeof number);
+    };
+    const WideString name = property;
+    if (name == u"ObjectLength") {
+        dword(hashObjectLength_);
+    } else if (name == u"HashDigestLength") {
+        dword(kSha256DigestBytes);
+    } else if (name == u"HashBlockLength") {
+        dword(kSha256BlockBytes);
+    } else if (name == u"AlgorithmName") {
+        static constexpr WideChar kName[] = u"SHA256";
+        value.resize(sizeof kName);
+        std::memcpy(value.data(), kName, sizeof kName);
+    } else {
+        return kStatusNotSupported;
+    }
+    *resultSize = static_cast<uint32_t>(value.size());
+    if (output == nullptr) return kStatusSuccess;  // a size query
+    if (outputSize < value.size()) return kStatusBufferTooSmall;
+    std::memcpy(output, value.data(), value.size());
+    return kStatusSuccess;
+}
+
+NtStatus MemoryPlatform::BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
+                                          uint32_t hashObjectSize, const uint8_t* secret,
+                                          uint32_t secretSize, uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptCreateHash", &status)) return status;
+    (void)secret;  // ignored by a provider that is not an HMAC provider
+    (void)secretSize;
+    const CngObject* provider = FindCng(algorithm, false);
+    if (provider == nullptr) return kStatusInvalidHandle;
+    if (provider->algorithm != u"SHA256") return kStatusNotSupported;
+    if (hash == nullptr || (flags & ~kHashReusableFlag) != 0) return kStatusInvalidParameter;
+    if (hashObject == nullptr && hashObjectSize != 0) return kStatusInvalidParameter;
+    // Without a buffer the provider allocates the object itself.
+    if (hashObject != nullptr && hashObjectSize < hashObjectLength_) return kStatusBufferTooSmall;
+    auto object = std::make_unique<CngObject>();
+    object->hash = true;
+    object->context = EVP_MD_CTX_new();
+    if (object->context == nullptr) throw std::bad_alloc();
+    object->Restart();
+    object->object = hashObject;
+    object->objectSize = hashObjectSize;
+    object->reusable = (flags & kHashReusableFlag) != 0;
+    const auto handle = reinterpret_cast<CngHandle>(nextCng_);
+    nextCng_ += 0x10;
+    object->Mark(handle);
+    cng_.emplace(handle, std::move(object));
+    cngEvents_.push_back("CreateHash");
+    *hash = handle;
+    return kStatusSuccess;
+}
+
+NtStatus MemoryPlatform::BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
+                                        uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptHashData", &status)) return status;
+    CngObject* object = FindCng(hash, true);
+    // A finished hash that was not made reusable cannot be used again.
+    if (object == nullptr || !object->Intact(hash) || object->finished) {
+        return kStatusInvalidHandle;
+    }
+    if (flags != 0 || (input == nullptr && size != 0)) return kStatusInvalidParameter;
+    if (size != 0 && EVP_DigestUpdate(object->context, input, size) != 1) {
+        throw std::runtime_error("MemoryPlatform: SHA-256 update failed");
+    }
+    return kStatusSuccess;
+}
+
+NtStatus MemoryPlatform::BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
+                                          uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptFinishHash", &status)) return status;
+    CngObject* object = FindCng(hash, true);
+    if (object == nullptr || !object->Intact(hash) || object->finished) {
+        return kStatusInvalidHandle;
+    }
+    if (flags != 0 || output == nullptr || size != kSha256DigestBytes) {
+        return kStatusInvalidParameter;
+    }
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(object->context, output, &length) != 1) {
+        throw std::runtime_error("MemoryPlatform: SHA-256 final failed");
+    }
+    if (object->reusable) {
+        object->Restart();
+    } else {
+        object->finished = true;
+    }
+    return kStatusSuccess;
+}
+
+NtStatus MemoryPlatform::BCryptDestroyHash(CngHandle hash) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptDestroyHash", &status)) return status;
+    const CngObject* object = FindCng(hash, true);
+    if (object == nullptr || !object->Intact(hash)) return kStatusInvalidHandle;
+    cng_.erase(hash);
+    cngEvents_.push_back("DestroyHash");
+    return kStatusSuccess;
+}
+
+NtStatus MemoryPlatform::BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey,
+                                             const WideChar* blobType, CngHandle* key,
+                                             const uint8_t* input, uint32_t inputSize,
+                                             uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptImportKeyPair", &status)) return status;
+    const CngObject* provider = FindCng(algorithm, false);
+    if (provider == nullptr) return kStatusInvalidHandle;
+    if (provider->algorithm != u"RSA" || importKey != nullptr || key == nullptr || flags != 0 ||
+        blobType == nullptr || WideString(blobType) != u"RSAPUBLICBLOB") {
+        return kStatusInvalidParameter;
+    }
+    EVP_PKEY* publicKey = RsaPublicKeyFromBlob(input, inputSize);
+    if (publicKey == nullptr) return kStatusInvalidParameter;
+    auto object = std::make_unique<CngObject>();
+    object->key = true;
+    object->publicKey = publicKey;
+    const auto handle = reinterpret_cast<CngHandle>(nextCng_);
+    nextCng_ += 0x10;
+    cng_.emplace(handle, std::move(object));
+    cngEvents_.push_back("ImportKeyPair");
+    *key = handle;
+    return kStatusSuccess;
+}
+
+NtStatus MemoryPlatform::BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
+                                               const uint8_t* hash, uint32_t hashSize,
+                                               const uint8_t* signature, uint32_t signatureSize,
+                                               uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptVerifySignature", &status)) return status;
+    const auto it = cng_.find(key);
+    if (it == cng_.end() || !it->second->key) return kStatusInvalidHandle;
+    if (flags != kPadPkcs1 || pkcs1HashAlgorithm == nullptr || hash == nullptr ||
+        signature == nullptr) {
+        return kStatusInvalidParameter;
+    }
+    const EVP_MD* digest = Pkcs1Digest(pkcs1HashAlgorithm);
+    if (digest == nullptr) return kStatusNotSupported;
+    if (hashSize != static_cast<uint32_t>(EVP_MD_get_size(digest))) return kStatusInvalidParameter;
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(it->second->publicKey, nullptr);
+    const bool verified = context != nullptr && EVP_PKEY_verify_init(context) == 1 &&
+                          EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1 &&
+                          EVP_PKEY_CTX_set_signature_md(context, digest) == 1 &&
+                          EVP_PKEY_verify(context, signature, signatureSize, hash, hashSize) == 1;
+    EVP_PKEY_CTX_free(context);
+    return verified ? kStatusSuccess : kStatusInvalidSignature;
+}
+
+NtStatus MemoryPlatform::BCryptDestroyKey(CngHandle key) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptDestroyKey", &status)) return status;
+    const auto it = cng_.find(key);
+    if (it == cng_.end() || !it->second->key) return kStatusInvalidHandle;
+    cng_.erase(it);
+    cngEvents_.push_back("DestroyKey");
+    return kStatusSuccess;
 }
 
 }  // namespace veltomarn::testing

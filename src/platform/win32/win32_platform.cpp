@@ -3,6 +3,7 @@
 // <windows.h> first: the other headers build on its types.
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <shellapi.h>
 
 namespace veltomarn {
@@ -81,6 +82,145 @@ bool Win32Platform::CloseHandle(Handle handle) {
 int Win32Platform::MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,
                                uint32_t style) {
     return ::MessageBoxW(static_cast<HWND>(owner), W(text), W(caption), style);
+}
+
+Handle Win32Platform::CreateFileW(const WideChar* path, uint32_t desiredAccess, uint32_t shareMode,
+                                  void* securityAttributes, uint32_t creationDisposition,
+                                  uint32_t flagsAndAttributes, Handle templateFile) {
+    return ::CreateFileW(W(path), desiredAccess, shareMode,
+                         static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
+                         creationDisposition, flagsAndAttributes, templateFile);
+}
+bool Win32Platform::ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) {
+    DWORD count = 0;
+    const BOOL ok = ::ReadFile(file, buffer, size, &count, nullptr);
+    *read = count;
+    return ok != FALSE;
+}
+bool Win32Platform::SetFilePointerEx(Handle file, int64_t distance, int64_t* newPosition,
+                                     uint32_t moveMethod) {
+    LARGE_INTEGER move;
+    move.QuadPart = distance;
+    LARGE_INTEGER position;
+    const BOOL ok = ::SetFilePointerEx(file, move, &position, moveMethod);
+    if (ok && newPosition != nullptr) *newPosition = position.QuadPart;
+    return ok != FALSE;
+}
+bool Win32Platform::GetFileInformationByHandle(Handle file, FileInformation* information) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return false;
+    auto time = [](const FILETIME& t) {
+        return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+    };
+    *information = FileInformation{info.dwFileAttributes,       time(info.ftCreationTime),
+                                   time(info.ftLastAccessTime), time(info.ftLastWriteTime),
+                                   info.dwVolumeSerialNumber,   info.nFileSizeHigh,
+                                   info.nFileSizeLow,           info.nNumberOfLinks,
+                                   info.nFileIndexHigh,         info.nFileIndexLow};
+    return true;
+}
+uint32_t Win32Platform::GetFileType(Handle file) {
+    return ::GetFileType(file);
+}
+
+namespace {
+void CopyFindData(const WIN32_FIND_DATAW& from, FindData* to) {
+    to->attributes = from.dwFileAttributes;
+    to->sizeHigh = from.nFileSizeHigh;
+    to->sizeLow = from.nFileSizeLow;
+    to->name.assign(reinterpret_cast<const WideChar*>(from.cFileName));
+}
+void CopyStreamData(const WIN32_FIND_STREAM_DATA& from, StreamData* to) {
+    to->size = from.StreamSize.QuadPart;
+    to->name.assign(reinterpret_cast<const WideChar*>(from.cStreamName));
+}
+}  // namespace
+
+Handle Win32Platform::FindFirstFileW(const WideChar* pattern, FindData* data) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(W(pattern), &found);
+    if (search != INVALID_HANDLE_VALUE) CopyFindData(found, data);
+    return search;
+}
+bool Win32Platform::FindNextFileW(Handle search, FindData* data) {
+    WIN32_FIND_DATAW found{};
+    if (!::FindNextFileW(search, &found)) return false;
+    CopyFindData(found, data);
+    return true;
+}
+Handle Win32Platform::FindFirstStreamW(const WideChar* path, uint32_t infoLevel, StreamData* data,
+                                       uint32_t flags) {
+    WIN32_FIND_STREAM_DATA found{};
+    const HANDLE search =
+        ::FindFirstStreamW(W(path), static_cast<STREAM_INFO_LEVELS>(infoLevel), &found, flags);
+    if (search != INVALID_HANDLE_VALUE) CopyStreamData(found, data);
+    return search;
+}
+bool Win32Platform::FindNextStreamW(Handle search, StreamData* data) {
+    WIN32_FIND_STREAM_DATA found{};
+    if (!::FindNextStreamW(search, &found)) return false;
+    CopyStreamData(found, data);
+    return true;
+}
+bool Win32Platform::FindClose(Handle search) {
+    return ::FindClose(search) != FALSE;
+}
+
+NtStatus Win32Platform::BCryptOpenAlgorithmProvider(CngHandle* algorithm,
+                                                    const WideChar* algorithmId,
+                                                    const WideChar* implementation,
+                                                    uint32_t flags) {
+    return ::BCryptOpenAlgorithmProvider(reinterpret_cast<BCRYPT_ALG_HANDLE*>(algorithm),
+                                         W(algorithmId), W(implementation), flags);
+}
+NtStatus Win32Platform::BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) {
+    return ::BCryptCloseAlgorithmProvider(algorithm, flags);
+}
+NtStatus Win32Platform::BCryptGetProperty(CngHandle object, const WideChar* property,
+                                          uint8_t* output, uint32_t outputSize,
+                                          uint32_t* resultSize, uint32_t flags) {
+    ULONG result = 0;
+    const NTSTATUS status =
+        ::BCryptGetProperty(object, W(property), output, outputSize, &result, flags);
+    *resultSize = result;
+    return status;
+}
+NtStatus Win32Platform::BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
+                                         uint32_t hashObjectSize, const uint8_t* secret,
+                                         uint32_t secretSize, uint32_t flags) {
+    return ::BCryptCreateHash(algorithm, reinterpret_cast<BCRYPT_HASH_HANDLE*>(hash), hashObject,
+                              hashObjectSize, const_cast<PUCHAR>(secret), secretSize, flags);
+}
+NtStatus Win32Platform::BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
+                                       uint32_t flags) {
+    return ::BCryptHashData(hash, const_cast<PUCHAR>(input), size, flags);
+}
+NtStatus Win32Platform::BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
+                                         uint32_t flags) {
+    return ::BCryptFinishHash(hash, output, size, flags);
+}
+NtStatus Win32Platform::BCryptDestroyHash(CngHandle hash) {
+    return ::BCryptDestroyHash(hash);
+}
+
+NtStatus Win32Platform::BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey,
+                                            const WideChar* blobType, CngHandle* key,
+                                            const uint8_t* input, uint32_t inputSize,
+                                            uint32_t flags) {
+    return ::BCryptImportKeyPair(algorithm, importKey, W(blobType),
+                                 reinterpret_cast<BCRYPT_KEY_HANDLE*>(key),
+                                 const_cast<PUCHAR>(input), inputSize, flags);
+}
+NtStatus Win32Platform::BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
+                                              const uint8_t* hash, uint32_t hashSize,
+                                              const uint8_t* signature, uint32_t signatureSize,
+                                              uint32_t flags) {
+    BCRYPT_PKCS1_PADDING_INFO padding{W(pkcs1HashAlgorithm)};
+    return ::BCryptVerifySignature(key, &padding, const_cast<PUCHAR>(hash), hashSize,
+                                   const_cast<PUCHAR>(signature), signatureSize, flags);
+}
+NtStatus Win32Platform::BCryptDestroyKey(CngHandle key) {
+    return ::BCryptDestroyKey(key);
 }
 
 }  // namespace veltomarn

@@ -29,6 +29,42 @@ class Win32Platform final : public Platform {
     bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) override;
     bool CloseHandle(Handle handle) override;
 
+    Handle CreateFileW(const WideChar* path, uint32_t desiredAccess, uint32_t shareMode,
+                       void* securityAttributes, uint32_t creationDisposition,
+                       uint32_t flagsAndAttributes, Handle templateFile) override;
+    bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) override;
+    bool SetFilePointerEx(Handle file, int64_t distance, int64_t* newPosition,
+                          uint32_t moveMethod) override;
+    bool GetFileInformationByHandle(Handle file, FileInformation* information) override;
+    uint32_t GetFileType(Handle file) override;
+    Handle FindFirstFileW(const WideChar* pattern, FindData* data) override;
+    bool FindNextFileW(Handle search, FindData* data) override;
+    Handle FindFirstStreamW(const WideChar* path, uint32_t infoLevel, StreamData* data,
+                            uint32_t flags) override;
+    bool FindNextStreamW(Handle search, StreamData* data) override;
+    bool FindClose(Handle search) override;
+
+    NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,
+                                         const WideChar* implementation, uint32_t flags) override;
+    NtStatus BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) override;
+    NtStatus BCryptGetProperty(CngHandle object, const WideChar* property, uint8_t* output,
+                               uint32_t outputSize, uint32_t* resultSize, uint32_t flags) override;
+    NtStatus BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
+                              uint32_t hashObjectSize, const uint8_t* secret, uint32_t secretSize,
+                              uint32_t flags) override;
+    NtStatus BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
+                            uint32_t flags) override;
+    NtStatus BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
+                              uint32_t flags) override;
+    NtStatus BCryptDestroyHash(CngHandle hash) override;
+    NtStatus BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey, const WideChar* blobType,
+                                 CngHandle* key, const uint8_t* input, uint32_t inputSize,
+                                 uint32_t flags) override;
+    NtStatus BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
+                                   const uint8_t* hash, uint32_t hashSize, const uint8_t* signature,
+                                   uint32_t signatureSize, uint32_t flags) override;
+    NtStatus BCryptDestroyKey(CngHandle key) override;
+
     int MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,
                     uint32_t style) override;
 };

@@ -1,0 +1,20 @@
+#pragma once
+
+// The proof that a package directory is exactly the signed release.
+
+#include <cstdint>
+
+#include "core/guarded_directory.h"
+
+namespace veltomarn {
+
+// Reads "RELEASE.signed" (1 MiB limit) and "RELEASE.sig" (384 bytes) through `package`, checks the
+// framing, the signature and every inventory rule, proves the tree holds exactly the listed files
+// and the directories they imply, hashes every listed file in inventory order, and checks the tree
+// again. Returns the release sequence. Every file opened stays held by `package`, unwritable, so
+// a later OpenFile of a listed path returns the very handle that was hashed.
+// Throws the codes of the guard, the inventory, the signature, the digests and the tree check,
+// and "FILE_HASH_MISMATCH" for the first listed file whose digest differs.
+uint64_t VerifyDistribution(GuardedDirectory& package);
+
+}  // namespace veltomarn

@@ -1,0 +1,68 @@
+#include "distribution/release_signature.h"
+
+#include <release_key.h>
+
+#include "core/failure.h"
+#include "core/sha256.h"
+#include "platform/scoped_handle.h"
+
+namespace veltomarn {
+namespace {
+
+constexpr WideChar kRsaAlgorithm[] = u"RSA";
+constexpr WideChar kRsaPublicBlob[] = u"RSAPUBLICBLOB";
+constexpr WideChar kSha256Algorithm[] = u"SHA256";
+constexpr uint32_t kRsaPublicMagic = 0x31415352;  // "RSA1"
+constexpr uint32_t kPadPkcs1 = 2;
+
+void PutLittleEndian32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+}  // namespace
+
+std::vector<uint8_t> ReleaseKeyBlob() {
+    std::vector<uint8_t> blob;
+    blob.reserve(kReleaseKeyBlobBytes);
+    PutLittleEndian32(blob, kRsaPublicMagic);
+    PutLittleEndian32(blob, 3072);                        // BitLength
+    PutLittleEndian32(blob, sizeof kReleaseKeyExponent);  // cbPublicExp
+    PutLittleEndian32(blob, sizeof kReleaseKeyModulus);   // cbModulus
+    PutLittleEndian32(blob, 0);                           // cbPrime1
+    PutLittleEndian32(blob, 0);                           // cbPrime2
+    blob.insert(blob.end(), std::begin(kReleaseKeyExponent), std::end(kReleaseKeyExponent));
+    blob.insert(blob.end(), std::begin(kReleaseKeyModulus), std::end(kReleaseKeyModulus));
+    return blob;
+}
+
+void VerifyReleaseSignature(Platform& platform, const std::vector<uint8_t>& inventory,
+                            const std::vector<uint8_t>& signature) {
+    check(signature.size() == kSignatureBytes, "SIGNATURE_SIZE");
+    Sha256Digest digest;
+    {
+        Sha256Hash hash(platform);
+        hash.Update(inventory.data(), inventory.size());
+        digest = hash.Finish();
+    }
+
+    CngHandle provider = nullptr;
+    check(platform.BCryptOpenAlgorithmProvider(&provider, kRsaAlgorithm, nullptr, 0) >= 0,
+          "SIGNATURE_PROVIDER");
+    const ScopedAlgorithmProvider rsa(platform, provider);
+
+    const std::vector<uint8_t> blob = ReleaseKeyBlob();
+    CngHandle imported = nullptr;
+    NtStatus status =
+        platform.BCryptImportKeyPair(rsa.get(), nullptr, kRsaPublicBlob, &imported, blob.data(),
+                                     static_cast<uint32_t>(blob.size()), 0);
+    const ScopedKeyObject key(platform, status >= 0 ? imported : nullptr);
+    if (status >= 0) {
+        status = platform.BCryptVerifySignature(key.get(), kSha256Algorithm, digest.data(),
+                                                static_cast<uint32_t>(digest.size()),
+                                                signature.data(), kSignatureBytes, kPadPkcs1);
+    }
+    // A key the provider refuses reads the same as a signature that does not match.
+    check(status >= 0, "SIGNATURE_INVALID");
+}
+
+}  // namespace veltomarn

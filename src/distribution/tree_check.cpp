@@ -1,0 +1,64 @@
+#include "distribution/tree_check.h"
+
+#include <vector>
+
+#include "core/failure.h"
+#include "platform/scoped_handle.h"
+
+namespace veltomarn {
+namespace {
+
+// The entry's name as narrow text; only printable ASCII names exist in a checked tree.
+std::string NarrowName(const WideString& name) {
+    std::string narrow;
+    narrow.reserve(name.size());
+    for (const WideChar c : name) {
+        check(c >= 0x20 && c <= 0x7E, "TREE_NAME");
+        narrow.push_back(static_cast<char>(c));
+    }
+    return narrow;
+}
+
+}  // namespace
+
+void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expectedFiles,
+                     const std::set<std::string>& expectedDirectories) {
+    Platform& platform = guard.platform();
+    std::vector<std::string> pending{std::string()};
+    std::set<std::string> filesSeen;
+    std::set<std::string> directoriesSeen;
+
+    while (!pending.empty()) {
+        const std::string directory = std::move(pending.back());
+        pending.pop_back();
+        const WideString absolute =
+            directory.empty() ? guard.base() : JoinRelative(guard.base(), directory);
+        WideString pattern = LocalLongPath(absolute);
+        if (pattern.back() != u'\\') pattern.push_back(u'\\');  // a drive root ends in one already
+        pattern.push_back(u'*');
+
+        FindData entry;
+        ScopedFindHandle search(platform, platform.FindFirstFileW(pattern.c_str(), &entry));
+        check(search.valid(), "TREE_ENUMERATION");
+        do {
+            if (entry.name == u"." || entry.name == u"..") continue;
+            const std::string name = NarrowName(entry.name);
+            const std::string relative = directory.empty() ? name : directory + "/" + name;
+            // Tested before the kind: a junction or link fails here whatever it is called.
+            check((entry.attributes & win::kFileAttributeReparsePoint) == 0, "TREE_REPARSE");
+            if ((entry.attributes & win::kFileAttributeDirectory) != 0) {
+                check(expectedDirectories.count(relative) == 1 &&
+                          directoriesSeen.insert(relative).second,
+                      "UNEXPECTED_DIRECTORY");
+                pending.push_back(relative);
+            } else {
+                check(expectedFiles.count(relative) == 1 && filesSeen.insert(relative).second,
+                      "UNEXPECTED_FILE");
+            }
+        } while (platform.FindNextFileW(search.get(), &entry));
+        check(platform.GetLastError() == win::kErrorNoMoreFiles, "TREE_ENUMERATION");
+    }
+    check(filesSeen == expectedFiles && directoriesSeen == expectedDirectories, "INCOMPLETE_TREE");
+}
+
+}  // namespace veltomarn
