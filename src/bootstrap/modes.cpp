@@ -1,16 +1,19 @@
 #include "bootstrap/modes.h"
 
+#include "bootstrap/package_check.h"
 #include "core/failure.h"
 
 namespace veltomarn {
 
-// The package check and the session are not built yet. A mode that cannot run must never look
-// like a success, so both fail the run.
-int RunVerifyOnly(Platform&, const WideString&) {
+// Every mode begins with the package check. Unsealing and the session are not built yet, and a
+// mode that cannot finish must never look like a success: after the check, both fail the run.
+int RunVerifyOnly(Platform& platform, const WideString& packageDirectory) {
+    const std::unique_ptr<PackageCheck> check = CheckPackage(platform, packageDirectory);
     fail("MODE_NOT_AVAILABLE");
 }
 
-int RunSession(Platform&, const WideString&, RunMode) {
+int RunSession(Platform& platform, const WideString& packageDirectory, RunMode) {
+    const std::unique_ptr<PackageCheck> check = CheckPackage(platform, packageDirectory);
     fail("MODE_NOT_AVAILABLE");
 }
 

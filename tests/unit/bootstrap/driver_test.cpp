@@ -22,8 +22,9 @@ const WideString kGeneralText =
     u"official package together. Do not disable security software. Existing game files have not "
     u"been changed.";
 
-// What every mode does once it is reached, until the package check exists.
-const std::string kModeReached = "SECURITY_CHECK_FAILED: MODE_NOT_AVAILABLE\n";
+// What every mode does once it is reached: the model holds no package directory, so the package
+// check cannot hold it.
+const std::string kModeReached = "SECURITY_CHECK_FAILED: DIRECTORY_OPEN\n";
 
 template <typename Case>
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
@@ -220,6 +221,9 @@ struct NameCase {
     std::string name;
     WideString modulePath;
     WideString expectedDirectory;  // empty: the name check fails
+    // What the package check then reports; a drive root or a network share is no local package
+    // directory.
+    std::string packageLine = kModeReached;
 };
 
 class BootstrapNameTest : public ::testing::TestWithParam<NameCase> {};
@@ -244,16 +248,20 @@ TEST_P(BootstrapNameTest, AcceptsOnlyTheLauncherNameInAnyLetterCase) {
     run.process.modulePath = c.modulePath;
     run.SetArguments({u"--verify-only"});
     const int exitCode = RunBootstrap(run);
-    ExpectReported(run, exitCode, accepted ? kModeReached : Line("BOOTSTRAP_NAME"), false);
+    ExpectReported(run, exitCode, accepted ? c.packageLine : Line("BOOTSTRAP_NAME"), false);
 }
 
 const std::vector<NameCase> kNameCases = {
     {"ExactName", u"C:\\Games\\VeltoMarn\\VeltoMarnLauncher.exe", u"C:\\Games\\VeltoMarn"},
     {"UpperCaseName", u"C:\\Games\\VeltoMarn\\VELTOMARNLAUNCHER.EXE", u"C:\\Games\\VeltoMarn"},
     {"LowerCaseName", u"C:\\Games\\VeltoMarn\\veltomarnlauncher.exe", u"C:\\Games\\VeltoMarn"},
-    {"DriveRoot", u"D:\\VeltoMarnLauncher.exe", u"D:"},
+    {"DriveRoot", u"D:\\VeltoMarnLauncher.exe", u"D:", Line("LOCAL_PATH_REQUIRED")},
     {"LongPathPrefix", u"\\\\?\\C:\\Games\\VeltoMarnLauncher.exe", u"C:\\Games"},
-    {"NetworkShare", u"\\\\server\\share\\VeltoMarnLauncher.exe", u"\\\\server\\share"},
+    {"NetworkShare", u"\\\\server\\share\\VeltoMarnLauncher.exe", u"\\\\server\\share",
+     Line("LOCAL_PATH_REQUIRED")},
+    // Reported with the long prefix, a share must still never pass for a local directory.
+    {"NetworkShareWithLongPrefix", u"\\\\?\\UNC\\server\\share\\VeltoMarnLauncher.exe",
+     u"\\\\?\\UNC\\server\\share", Line("LOCAL_PATH_REQUIRED")},
     {"OneCharacterMore", u"C:\\Games\\VeltoMarn\\VeltoMarnLauncher.exe1", u""},
     {"OneCharacterLess", u"C:\\Games\\VeltoMarn\\VeltoMarnLauncher.ex", u""},
     {"NameWithPrefix", u"C:\\Games\\VeltoMarn\\XVeltoMarnLauncher.exe", u""},
