@@ -1,0 +1,53 @@
+#pragma once
+
+// The sealed payload "VeltoMarn.payload": a 44-byte header, a file table, then the chunk stream.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace veltomarn {
+
+inline constexpr std::size_t kPayloadHeaderBytes = 44;
+inline constexpr std::size_t kPayloadRecordFixedBytes = 46;
+inline constexpr uint32_t kMaxPayloadFiles = 512;
+inline constexpr uint64_t kMaxPayloadPlaintextBytes = 4294967296;
+inline constexpr uint64_t kPayloadChunkBytes = 1048576;
+inline constexpr char kPartialSuffix[] = ".sealed-partial";
+inline constexpr char kOwnerReservedName[] = ".sealed-owner";
+
+struct PayloadEntry {
+    std::string path;
+    uint64_t size = 0;
+    uint32_t chunkCount = 0;
+    std::array<uint8_t, 32> digest{};
+    std::vector<uint8_t> record;  // the file record exactly as read
+};
+
+// The header and file table exactly as read, and what they say. Never changed after reading.
+struct PayloadIndex {
+    std::vector<uint8_t> header;      // 44 bytes
+    std::vector<uint8_t> indexBytes;  // header and every record, as read
+    std::vector<PayloadEntry> entries;
+    uint64_t plaintextBytes = 0;
+};
+
+// One ReadFile of exactly `size` bytes into `buffer`. Throws "PAYLOAD_TRUNCATED" when the read
+// fails or ends early.
+void ReadExact(Platform& platform, Handle file, uint8_t* buffer, uint32_t size);
+
+// Rewinds `file` and reads and checks the header and the file table; leaves the file positioned
+// at the first chunk record. Throws, first failing check deciding: "PAYLOAD_SEEK",
+// "PAYLOAD_TRUNCATED", "PAYLOAD_MAGIC", "PAYLOAD_LIMIT", "PAYLOAD_PATH_LENGTH",
+// "PAYLOAD_FILE_LIMIT", "PAYLOAD_CHUNK_COUNT", the path codes, "PAYLOAD_RESERVED_NAME",
+// "PAYLOAD_ORDER", "PAYLOAD_ALIAS", "PAYLOAD_DIRECTORY_ALIAS", "PAYLOAD_PARTIAL_ALIAS",
+// "PAYLOAD_REQUIRED_FILES".
+PayloadIndex ReadPayloadIndex(Platform& platform, Handle file);
+
+// The number of chunks a file of `size` bytes is sealed in: ceil(size / 1 MiB), at least 1.
+uint64_t ChunkCountFor(uint64_t size);
+
+}  // namespace veltomarn
