@@ -91,7 +91,7 @@ bool GuardedDirectory::IsBaseOrBelow(const WideString& path) const {
 }
 
 void GuardedDirectory::HoldDirectory(const WideString& path) {
-    if (!heldDirectories_.insert(path).second) return;
+    if (heldDirectories_.count(path) != 0) return;
     const WideString longPath = LocalLongPath(path);
     ScopedHandle handle(
         platform_, platform_.CreateFileW(longPath.c_str(), kDirectoryAccess, kDirectoryShare,
@@ -101,6 +101,8 @@ void GuardedDirectory::HoldDirectory(const WideString& path) {
     check((information.attributes & win::kFileAttributeDirectory) != 0, "DIRECTORY_TYPE");
     if (skipStreamCheck_ == 0 && IsBaseOrBelow(path)) CheckStreams(platform_, path);
     held_.push_back(std::move(handle));
+    // Recorded only once held: a directory whose hold failed is tried again by a later call.
+    heldDirectories_.insert(path);
 }
 
 void GuardedDirectory::HoldParents(const std::string& relative) {

@@ -8,12 +8,12 @@
 
 namespace veltomarn {
 
-uint64_t VerifyDistribution(GuardedDirectory& package) {
+uint64_t VerifyDistribution(GuardedDirectory& package, const std::vector<uint8_t>& releaseKeyBlob) {
     const std::vector<uint8_t> inventoryBytes =
         package.ReadSmallFile(kInventoryName, kMaxInventoryBytes);
     const std::vector<uint8_t> signature = package.ReadSmallFile(kSignatureName, kSignatureBytes);
     CheckInventoryFraming(inventoryBytes);
-    VerifyReleaseSignature(package.platform(), inventoryBytes, signature);
+    VerifyReleaseSignature(package.platform(), inventoryBytes, signature, releaseKeyBlob);
     const ReleaseInventory inventory = ParseReleaseInventory(inventoryBytes);
 
     VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories());

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/guarded_directory.h"
+#include "distribution/release_signature.h"
 
 namespace veltomarn {
 
@@ -13,8 +14,11 @@ namespace veltomarn {
 // and the directories they imply, hashes every listed file in inventory order, and checks the tree
 // again. Returns the release sequence. Every file opened stays held by `package`, unwritable, so
 // a later OpenFile of a listed path returns the very handle that was hashed.
+// The signature is checked with the compiled-in release key unless `releaseKeyBlob` gives another
+// (see VerifyReleaseSignature).
 // Throws the codes of the guard, the inventory, the signature, the digests and the tree check,
 // and "FILE_HASH_MISMATCH" for the first listed file whose digest differs.
-uint64_t VerifyDistribution(GuardedDirectory& package);
+uint64_t VerifyDistribution(GuardedDirectory& package,
+                            const std::vector<uint8_t>& releaseKeyBlob = ReleaseKeyBlob());
 
 }  // namespace veltomarn

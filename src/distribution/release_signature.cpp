@@ -36,7 +36,8 @@ std::vector<uint8_t> ReleaseKeyBlob() {
 }
 
 void VerifyReleaseSignature(Platform& platform, const std::vector<uint8_t>& inventory,
-                            const std::vector<uint8_t>& signature) {
+                            const std::vector<uint8_t>& signature,
+                            const std::vector<uint8_t>& releaseKeyBlob) {
     check(signature.size() == kSignatureBytes, "SIGNATURE_SIZE");
     Sha256Digest digest;
     {
@@ -50,11 +51,10 @@ void VerifyReleaseSignature(Platform& platform, const std::vector<uint8_t>& inve
           "SIGNATURE_PROVIDER");
     const ScopedAlgorithmProvider rsa(platform, provider);
 
-    const std::vector<uint8_t> blob = ReleaseKeyBlob();
     CngHandle imported = nullptr;
-    NtStatus status =
-        platform.BCryptImportKeyPair(rsa.get(), nullptr, kRsaPublicBlob, &imported, blob.data(),
-                                     static_cast<uint32_t>(blob.size()), 0);
+    NtStatus status = platform.BCryptImportKeyPair(rsa.get(), nullptr, kRsaPublicBlob, &imported,
+                                                   releaseKeyBlob.data(),
+                                                   static_cast<uint32_t>(releaseKeyBlob.size()), 0);
     const ScopedKeyObject key(platform, status >= 0 ? imported : nullptr);
     if (status >= 0) {
         status = platform.BCryptVerifySignature(key.get(), kSha256Algorithm, digest.data(),

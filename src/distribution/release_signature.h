@@ -17,10 +17,14 @@ inline constexpr uint32_t kReleaseKeyBlobBytes = 411;
 std::vector<uint8_t> ReleaseKeyBlob();
 
 // Proves that `signature` is the release key's RSA PKCS #1 v1.5 signature over the SHA-256 of
-// every byte of `inventory`. Throws "SIGNATURE_SIZE", the SHA-256 codes ("HASH_PROVIDER",
-// "HASH_PROPERTY", "HASH_CREATE", "HASH_READ", "HASH_FINISH"), "SIGNATURE_PROVIDER",
-// "SIGNATURE_INVALID" (the key is refused, or the signature does not verify).
+// every byte of `inventory`. The release key is the compiled-in one unless `releaseKeyBlob` names
+// another RSA public key blob (the publisher's tool checks a package against the key it is given);
+// the blob is handed to the provider as it is. Throws "SIGNATURE_SIZE", the SHA-256 codes
+// ("HASH_PROVIDER", "HASH_PROPERTY", "HASH_CREATE", "HASH_READ", "HASH_FINISH"),
+// "SIGNATURE_PROVIDER", "SIGNATURE_INVALID" (the key is refused, or the signature does not
+// verify).
 void VerifyReleaseSignature(Platform& platform, const std::vector<uint8_t>& inventory,
-                            const std::vector<uint8_t>& signature);
+                            const std::vector<uint8_t>& signature,
+                            const std::vector<uint8_t>& releaseKeyBlob = ReleaseKeyBlob());
 
 }  // namespace veltomarn

@@ -1,10 +1,5 @@
 #include "support/memory_platform.h"
 
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-#include <openssl/rsa.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -22,75 +17,7 @@ constexpr uint32_t kFileTypeChar = 2;
 constexpr uint32_t kFileCurrent = 1;
 constexpr uint32_t kFileEnd = 2;
 
-constexpr NtStatus kStatusSuccess = 0;
-constexpr NtStatus kStatusUnsuccessful = static_cast<NtStatus>(0xC0000001);
-constexpr NtStatus kStatusInvalidHandle = static_cast<NtStatus>(0xC0000008);
-constexpr NtStatus kStatusInvalidParameter = static_cast<NtStatus>(0xC000000D);
-constexpr NtStatus kStatusBufferTooSmall = static_cast<NtStatus>(0xC0000023);
-constexpr NtStatus kStatusNotSupported = static_cast<NtStatus>(0xC00000BB);
-constexpr NtStatus kStatusNotFound = static_cast<NtStatus>(0xC0000225);
-constexpr NtStatus kStatusInvalidSignature = static_cast<NtStatus>(0xC000A000);
-constexpr uint32_t kRsaPublicMagic = 0x31415352;  // "RSA1"
-constexpr uint32_t kRsaKeyBlobHeaderBytes = 24;
-constexpr uint32_t kPadPkcs1 = 2;
-
-uint32_t LittleEndian32(const uint8_t* bytes) {
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
-}
-
-// The digest a PKCS #1 v1.5 signature names, or null for a name CNG does not know.
-const EVP_MD* Pkcs1Digest(const WideString& name) {
-    if (name == u"SHA1") return EVP_sha1();
-    if (name == u"SHA256") return EVP_sha256();
-    if (name == u"SHA384") return EVP_sha384();
-    if (name == u"SHA512") return EVP_sha512();
-    return nullptr;
-}
-
-// An OpenSSL public key from a BCRYPT_RSAKEY_BLOB with magic "RSA1", or null.
-EVP_PKEY* RsaPublicKeyFromBlob(const uint8_t* blob, uint32_t size) {
-    if (blob == nullptr || size < kRsaKeyBlobHeaderBytes) return nullptr;
-    const uint32_t magic = LittleEndian32(blob);
-    const uint32_t bits = LittleEndian32(blob + 4);
-    const uint32_t exponentBytes = LittleEndian32(blob + 8);
-    const uint32_t modulusBytes = LittleEndian32(blob + 12);
-    const uint32_t prime1 = LittleEndian32(blob + 16);
-    const uint32_t prime2 = LittleEndian32(blob + 20);
-    if (magic != kRsaPublicMagic || prime1 != 0 || prime2 != 0 || exponentBytes == 0 ||
-        modulusBytes == 0 || (bits + 7) / 8 != modulusBytes ||
-        uint64_t{kRsaKeyBlobHeaderBytes} + exponentBytes + modulusBytes != size) {
-        return nullptr;
-    }
-    BIGNUM* e = BN_bin2bn(blob + kRsaKeyBlobHeaderBytes, static_cast<int>(exponentBytes), nullptr);
-    BIGNUM* n = BN_bin2bn(blob + kRsaKeyBlobHeaderBytes + exponentBytes,
-                          static_cast<int>(modulusBytes), nullptr);
-    OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
-    OSSL_PARAM* params = nullptr;
-    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    EVP_PKEY* key = nullptr;
-    if (e != nullptr && n != nullptr && builder != nullptr && context != nullptr &&
-        OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
-        OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_E, e) == 1 &&
-        (params = OSSL_PARAM_BLD_to_param(builder)) != nullptr &&
-        EVP_PKEY_fromdata_init(context) == 1) {
-        EVP_PKEY_fromdata(context, &key, EVP_PKEY_PUBLIC_KEY, params);
-    }
-    EVP_PKEY_CTX_free(context);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(builder);
-    BN_free(n);
-    BN_free(e);
-    return key;
-}
-
-constexpr uint32_t kAlgHandleHmacFlag = 0x8;
-constexpr uint32_t kHashReusableFlag = 0x20;
-constexpr uint32_t kSha256DigestBytes = 32;
-constexpr uint32_t kSha256BlockBytes = 64;
-// Written at the start of the caller's hash object buffer: the hash lives there, so a buffer that
-// is released or overwritten while the hash is alive is detected at the next use.
-constexpr uint64_t kHashObjectMagic = 0x4853414D48534148;  // "HASHMASH"
+constexpr NtStatus kStatusUnsuccessful = cng::kStatusUnsuccessful;
 
 bool IsBlank(WideChar c) {
     return c == u' ' || c == u'\t';
@@ -254,50 +181,6 @@ WideString ModelFullPath(const WideString& input, const WideString& currentDirec
     if (trailingSeparator) result += u"\\";
     return result;
 }
-
-// A CNG provider or hash object. A hash keeps its state here; the caller's object buffer only
-// carries a marker that proves it is still in place.
-struct MemoryPlatform::CngObject {
-    bool hash = false;
-    bool key = false;
-    WideString algorithm;           // a provider's algorithm identifier
-    EVP_PKEY* publicKey = nullptr;  // an imported RSA public key
-    EVP_MD_CTX* context = nullptr;
-    uint8_t* object = nullptr;
-    uint32_t objectSize = 0;
-    bool reusable = false;
-    bool finished = false;
-
-    CngObject() = default;
-    CngObject(const CngObject&) = delete;
-    CngObject& operator=(const CngObject&) = delete;
-    ~CngObject() {
-        EVP_MD_CTX_free(context);
-        EVP_PKEY_free(publicKey);
-    }
-
-    bool HasMarker() const { return object != nullptr && objectSize >= 2 * sizeof(uint64_t); }
-    void Mark(CngHandle self) {
-        if (!HasMarker()) return;
-        const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(self));
-        std::memcpy(object, &kHashObjectMagic, sizeof kHashObjectMagic);
-        std::memcpy(object + sizeof kHashObjectMagic, &value, sizeof value);
-    }
-    bool Intact(CngHandle self) const {
-        if (!HasMarker()) return true;
-        uint64_t magic = 0;
-        uint64_t value = 0;
-        std::memcpy(&magic, object, sizeof magic);
-        std::memcpy(&value, object + sizeof magic, sizeof value);
-        return magic == kHashObjectMagic &&
-               value == static_cast<uint64_t>(reinterpret_cast<uintptr_t>(self));
-    }
-    void Restart() {
-        if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
-            throw std::runtime_error("MemoryPlatform: SHA-256 unavailable");
-        }
-    }
-};
 
 MemoryPlatform::MemoryPlatform() = default;
 MemoryPlatform::~MemoryPlatform() = default;
@@ -988,16 +871,10 @@ bool MemoryPlatform::FindClose(Handle search) {
     return true;
 }
 
-// --- CNG -----------------------------------------------------------------------------------------
+// --- CNG: OpenSSL underneath (platform/openssl), faults and the object log here ---------------
 
 std::size_t MemoryPlatform::LiveCngObjects() const {
-    return cng_.size();
-}
-
-MemoryPlatform::CngObject* MemoryPlatform::FindCng(CngHandle handle, bool hash) {
-    const auto it = cng_.find(handle);
-    return it != cng_.end() && it->second->hash == hash && !it->second->key ? it->second.get()
-                                                                            : nullptr;
+    return cng_.LiveObjects();
 }
 
 NtStatus MemoryPlatform::BCryptOpenAlgorithmProvider(CngHandle* algorithm,
@@ -1006,33 +883,17 @@ NtStatus MemoryPlatform::BCryptOpenAlgorithmProvider(CngHandle* algorithm,
                                                      uint32_t flags) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptOpenAlgorithmProvider", &status)) return status;
-    if (algorithm == nullptr || algorithmId == nullptr) return kStatusInvalidParameter;
-    if ((flags & kAlgHandleHmacFlag) != 0) return kStatusNotSupported;  // not modelled
-    if (flags != 0) return kStatusInvalidParameter;
-    const WideString id = algorithmId;
-    if (id != u"SHA256" && id != u"RSA") return kStatusNotFound;
-    if (implementation != nullptr &&
-        WideString(implementation) != u"Microsoft Primitive Provider") {
-        return kStatusNotFound;
-    }
-    const auto handle = reinterpret_cast<CngHandle>(nextCng_);
-    nextCng_ += 0x10;
-    auto provider = std::make_unique<CngObject>();
-    provider->algorithm = id;
-    cng_.emplace(handle, std::move(provider));
-    cngEvents_.push_back("OpenAlgorithmProvider");
-    *algorithm = handle;
-    return kStatusSuccess;
+    status = cng_.BCryptOpenAlgorithmProvider(algorithm, algorithmId, implementation, flags);
+    if (status >= 0) cngEvents_.push_back("OpenAlgorithmProvider");
+    return status;
 }
 
 NtStatus MemoryPlatform::BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptCloseAlgorithmProvider", &status)) return status;
-    (void)flags;  // no flags are defined; Windows ignores them
-    if (FindCng(algorithm, false) == nullptr) return kStatusInvalidHandle;
-    cng_.erase(algorithm);
-    cngEvents_.push_back("CloseAlgorithmProvider");
-    return kStatusSuccess;
+    status = cng_.BCryptCloseAlgorithmProvider(algorithm, flags);
+    if (status >= 0) cngEvents_.push_back("CloseAlgorithmProvider");
+    return status;
 }
 
 NtStatus MemoryPlatform::BCryptGetProperty(CngHandle object, const WideChar* property,
@@ -1040,33 +901,7 @@ NtStatus MemoryPlatform::BCryptGetProperty(CngHandle object, const WideChar* pro
                                            uint32_t* resultSize, uint32_t flags) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptGetProperty", &status)) return status;
-    (void)flags;
-    if (cng_.count(object) == 0) return kStatusInvalidHandle;
-    if (property == nullptr || resultSize == nullptr) return kStatusInvalidParameter;
-    std::vector<uint8_t> value;
-    const auto dword = [&](uint32_t number) {
-        value.resize(sizeof number);
-        std::memcpy(value.data(), &number, sizeof number);
-    };
-    const WideString name = property;
-    if (name == u"ObjectLength") {
-        dword(hashObjectLength_);
-    } else if (name == u"HashDigestLength") {
-        dword(kSha256DigestBytes);
-    } else if (name == u"HashBlockLength") {
-        dword(kSha256BlockBytes);
-    } else if (name == u"AlgorithmName") {
-        static constexpr WideChar kName[] = u"SHA256";
-        value.resize(sizeof kName);
-        std::memcpy(value.data(), kName, sizeof kName);
-    } else {
-        return kStatusNotSupported;
-    }
-    *resultSize = static_cast<uint32_t>(value.size());
-    if (output == nullptr) return kStatusSuccess;  // a size query
-    if (outputSize < value.size()) return kStatusBufferTooSmall;
-    std::memcpy(output, value.data(), value.size());
-    return kStatusSuccess;
+    return cng_.BCryptGetProperty(object, property, output, outputSize, resultSize, flags);
 }
 
 NtStatus MemoryPlatform::BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
@@ -1074,79 +909,32 @@ NtStatus MemoryPlatform::BCryptCreateHash(CngHandle algorithm, CngHandle* hash, 
                                           uint32_t secretSize, uint32_t flags) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptCreateHash", &status)) return status;
-    (void)secret;  // ignored by a provider that is not an HMAC provider
-    (void)secretSize;
-    const CngObject* provider = FindCng(algorithm, false);
-    if (provider == nullptr) return kStatusInvalidHandle;
-    if (provider->algorithm != u"SHA256") return kStatusNotSupported;
-    if (hash == nullptr || (flags & ~kHashReusableFlag) != 0) return kStatusInvalidParameter;
-    if (hashObject == nullptr && hashObjectSize != 0) return kStatusInvalidParameter;
-    // Without a buffer the provider allocates the object itself.
-    if (hashObject != nullptr && hashObjectSize < hashObjectLength_) return kStatusBufferTooSmall;
-    auto object = std::make_unique<CngObject>();
-    object->hash = true;
-    object->context = EVP_MD_CTX_new();
-    if (object->context == nullptr) throw std::bad_alloc();
-    object->Restart();
-    object->object = hashObject;
-    object->objectSize = hashObjectSize;
-    object->reusable = (flags & kHashReusableFlag) != 0;
-    const auto handle = reinterpret_cast<CngHandle>(nextCng_);
-    nextCng_ += 0x10;
-    object->Mark(handle);
-    cng_.emplace(handle, std::move(object));
-    cngEvents_.push_back("CreateHash");
-    *hash = handle;
-    return kStatusSuccess;
+    status = cng_.BCryptCreateHash(algorithm, hash, hashObject, hashObjectSize, secret, secretSize,
+                                   flags);
+    if (status >= 0) cngEvents_.push_back("CreateHash");
+    return status;
 }
 
 NtStatus MemoryPlatform::BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
                                         uint32_t flags) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptHashData", &status)) return status;
-    CngObject* object = FindCng(hash, true);
-    // A finished hash that was not made reusable cannot be used again.
-    if (object == nullptr || !object->Intact(hash) || object->finished) {
-        return kStatusInvalidHandle;
-    }
-    if (flags != 0 || (input == nullptr && size != 0)) return kStatusInvalidParameter;
-    if (size != 0 && EVP_DigestUpdate(object->context, input, size) != 1) {
-        throw std::runtime_error("MemoryPlatform: SHA-256 update failed");
-    }
-    return kStatusSuccess;
+    return cng_.BCryptHashData(hash, input, size, flags);
 }
 
 NtStatus MemoryPlatform::BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
                                           uint32_t flags) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptFinishHash", &status)) return status;
-    CngObject* object = FindCng(hash, true);
-    if (object == nullptr || !object->Intact(hash) || object->finished) {
-        return kStatusInvalidHandle;
-    }
-    if (flags != 0 || output == nullptr || size != kSha256DigestBytes) {
-        return kStatusInvalidParameter;
-    }
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(object->context, output, &length) != 1) {
-        throw std::runtime_error("MemoryPlatform: SHA-256 final failed");
-    }
-    if (object->reusable) {
-        object->Restart();
-    } else {
-        object->finished = true;
-    }
-    return kStatusSuccess;
+    return cng_.BCryptFinishHash(hash, output, size, flags);
 }
 
 NtStatus MemoryPlatform::BCryptDestroyHash(CngHandle hash) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptDestroyHash", &status)) return status;
-    const CngObject* object = FindCng(hash, true);
-    if (object == nullptr || !object->Intact(hash)) return kStatusInvalidHandle;
-    cng_.erase(hash);
-    cngEvents_.push_back("DestroyHash");
-    return kStatusSuccess;
+    status = cng_.BCryptDestroyHash(hash);
+    if (status >= 0) cngEvents_.push_back("DestroyHash");
+    return status;
 }
 
 NtStatus MemoryPlatform::BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey,
@@ -1155,23 +943,9 @@ NtStatus MemoryPlatform::BCryptImportKeyPair(CngHandle algorithm, CngHandle impo
                                              uint32_t flags) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptImportKeyPair", &status)) return status;
-    const CngObject* provider = FindCng(algorithm, false);
-    if (provider == nullptr) return kStatusInvalidHandle;
-    if (provider->algorithm != u"RSA" || importKey != nullptr || key == nullptr || flags != 0 ||
-        blobType == nullptr || WideString(blobType) != u"RSAPUBLICBLOB") {
-        return kStatusInvalidParameter;
-    }
-    EVP_PKEY* publicKey = RsaPublicKeyFromBlob(input, inputSize);
-    if (publicKey == nullptr) return kStatusInvalidParameter;
-    auto object = std::make_unique<CngObject>();
-    object->key = true;
-    object->publicKey = publicKey;
-    const auto handle = reinterpret_cast<CngHandle>(nextCng_);
-    nextCng_ += 0x10;
-    cng_.emplace(handle, std::move(object));
-    cngEvents_.push_back("ImportKeyPair");
-    *key = handle;
-    return kStatusSuccess;
+    status = cng_.BCryptImportKeyPair(algorithm, importKey, blobType, key, input, inputSize, flags);
+    if (status >= 0) cngEvents_.push_back("ImportKeyPair");
+    return status;
 }
 
 NtStatus MemoryPlatform::BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
@@ -1180,32 +954,16 @@ NtStatus MemoryPlatform::BCryptVerifySignature(CngHandle key, const WideChar* pk
                                                uint32_t flags) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptVerifySignature", &status)) return status;
-    const auto it = cng_.find(key);
-    if (it == cng_.end() || !it->second->key) return kStatusInvalidHandle;
-    if (flags != kPadPkcs1 || pkcs1HashAlgorithm == nullptr || hash == nullptr ||
-        signature == nullptr) {
-        return kStatusInvalidParameter;
-    }
-    const EVP_MD* digest = Pkcs1Digest(pkcs1HashAlgorithm);
-    if (digest == nullptr) return kStatusNotSupported;
-    if (hashSize != static_cast<uint32_t>(EVP_MD_get_size(digest))) return kStatusInvalidParameter;
-    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(it->second->publicKey, nullptr);
-    const bool verified = context != nullptr && EVP_PKEY_verify_init(context) == 1 &&
-                          EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1 &&
-                          EVP_PKEY_CTX_set_signature_md(context, digest) == 1 &&
-                          EVP_PKEY_verify(context, signature, signatureSize, hash, hashSize) == 1;
-    EVP_PKEY_CTX_free(context);
-    return verified ? kStatusSuccess : kStatusInvalidSignature;
+    return cng_.BCryptVerifySignature(key, pkcs1HashAlgorithm, hash, hashSize, signature,
+                                      signatureSize, flags);
 }
 
 NtStatus MemoryPlatform::BCryptDestroyKey(CngHandle key) {
     NtStatus status = 0;
     if (InjectedStatus("BCryptDestroyKey", &status)) return status;
-    const auto it = cng_.find(key);
-    if (it == cng_.end() || !it->second->key) return kStatusInvalidHandle;
-    cng_.erase(it);
-    cngEvents_.push_back("DestroyKey");
-    return kStatusSuccess;
+    status = cng_.BCryptDestroyKey(key);
+    if (status >= 0) cngEvents_.push_back("DestroyKey");
+    return status;
 }
 
 }  // namespace veltomarn::testing

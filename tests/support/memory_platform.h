@@ -16,8 +16,10 @@
 // by another process (`ForeignOpen`, `ForeignDelete`, `ForeignRename`). Set-up paths are absolute
 // drive paths without the "\\?\" prefix (u"C:\\pkg\\a.txt"); missing parents are created.
 //
-// CNG: the "SHA256" provider with real digests. Live providers and hashes are counted, and every
-// successful open, creation, destruction and close is logged in order (`CngEvents`).
+// CNG: the "SHA256" provider with real digests and the "RSA" provider's public-key verification,
+// computed by platform/openssl (shared with the Linux platform of the release tool); faults are
+// injected here first. Live providers and hashes are counted, and every successful open,
+// creation, destruction and close is logged in order (`CngEvents`).
 
 #include <functional>
 #include <map>
@@ -25,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/openssl/openssl_cng.h"
 #include "platform/platform.h"
 #include "support/memory_file_system.h"
 
@@ -128,7 +131,7 @@ class MemoryPlatform final : public Platform {
 
     // --- CNG -----------------------------------------------------------------------------------
     // The "ObjectLength" that the SHA-256 provider reports (286 by default, Wine's value).
-    void SetHashObjectLength(uint32_t length) { hashObjectLength_ = length; }
+    void SetHashObjectLength(uint32_t length) { cng_.SetHashObjectLength(length); }
     // Providers and hash objects created and not yet closed or destroyed.
     std::size_t LiveCngObjects() const;
     // "OpenAlgorithmProvider", "CreateHash", "DestroyHash", "CloseAlgorithmProvider", in the
@@ -245,7 +248,6 @@ class MemoryPlatform final : public Platform {
         std::vector<StreamData> streams;
         std::size_t nextStream = 0;
     };
-    struct CngObject;
 
     // Counts a use of `name`, runs the actions due on it, and applies the first fault due: a
     // thrower throws; an error is set as last error; a status is returned for the caller.
@@ -258,7 +260,6 @@ class MemoryPlatform final : public Platform {
     Handle AddHandle(OpenHandle handle);
     OpenHandle* FindHandle(Handle handle, OpenHandle::Kind kind);
     bool NextFileEntry(OpenHandle& search, FindData* data);
-    CngObject* FindCng(CngHandle handle, bool hash);
 
     std::map<std::string, int> calls_;
     std::multimap<std::string, Fault> faults_;
@@ -266,10 +267,8 @@ class MemoryPlatform final : public Platform {
     MemoryFileSystem files_;
     std::map<Handle, OpenHandle> handles_;
     uintptr_t nextHandle_ = 0x1000;
-    std::map<CngHandle, std::unique_ptr<CngObject>> cng_;
+    OpensslCng cng_;
     std::vector<std::string> cngEvents_;
-    uintptr_t nextCng_ = 0x7000;
-    uint32_t hashObjectLength_ = 286;
     std::vector<Event> events_;
     std::vector<std::unique_ptr<char[]>> localBlocks_;
     uint32_t lastError_ = 0;

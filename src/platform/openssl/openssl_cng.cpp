@@ -1,0 +1,345 @@
+#include "platform/openssl/openssl_cng.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace veltomarn {
+namespace {
+
+using namespace cng;
+
+constexpr uint32_t kAlgHandleHmacFlag = 0x8;
+constexpr uint32_t kHashReusableFlag = 0x20;
+constexpr uint32_t kSha256DigestBytes = 32;
+constexpr uint32_t kSha256BlockBytes = 64;
+// Written at the start of the caller's hash object buffer: the hash lives there, so a buffer that
+// is released or overwritten while the hash is alive is detected at the next use.
+constexpr uint64_t kHashObjectMagic = 0x4853414D48534148;  // "HASHMASH"
+
+uint32_t LittleEndian32(const uint8_t* bytes) {
+    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+           uint32_t{bytes[3]} << 24;
+}
+
+void PutLittleEndian32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+// The digest a PKCS #1 v1.5 signature names, or null for a name CNG does not know.
+const EVP_MD* Pkcs1Digest(const WideString& name) {
+    if (name == u"SHA1") return EVP_sha1();
+    if (name == u"SHA256") return EVP_sha256();
+    if (name == u"SHA384") return EVP_sha384();
+    if (name == u"SHA512") return EVP_sha512();
+    return nullptr;
+}
+
+// Appends `number` big-endian at its shortest (at least one byte).
+void PutBigNumber(std::vector<uint8_t>& out, const BIGNUM* number) {
+    const std::size_t start = out.size();
+    out.resize(start + static_cast<std::size_t>(BN_num_bytes(number)));
+    BN_bn2bin(number, out.data() + start);
+}
+
+}  // namespace
+
+EVP_PKEY* RsaPublicKeyFromBlob(const uint8_t* blob, uint32_t size) {
+    if (blob == nullptr || size < kRsaKeyBlobHeaderBytes) return nullptr;
+    const uint32_t magic = LittleEndian32(blob);
+    const uint32_t bits = LittleEndian32(blob + 4);
+    const uint32_t exponentBytes = LittleEndian32(blob + 8);
+    const uint32_t modulusBytes = LittleEndian32(blob + 12);
+    const uint32_t prime1 = LittleEndian32(blob + 16);
+    const uint32_t prime2 = LittleEndian32(blob + 20);
+    if (magic != kRsaPublicMagic || prime1 != 0 || prime2 != 0 || exponentBytes == 0 ||
+        modulusBytes == 0 || (uint64_t{bits} + 7) / 8 != modulusBytes ||
+        uint64_t{kRsaKeyBlobHeaderBytes} + exponentBytes + modulusBytes != size) {
+        return nullptr;
+    }
+    BIGNUM* e = BN_bin2bn(blob + kRsaKeyBlobHeaderBytes, static_cast<int>(exponentBytes), nullptr);
+    BIGNUM* n = BN_bin2bn(blob + kRsaKeyBlobHeaderBytes + exponentBytes,
+                          static_cast<int>(modulusBytes), nullptr);
+    OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
+    OSSL_PARAM* params = nullptr;
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY* key = nullptr;
+    if (e != nullptr && n != nullptr && builder != nullptr && context != nullptr &&
+        OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
+        OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_E, e) == 1 &&
+        (params = OSSL_PARAM_BLD_to_param(builder)) != nullptr &&
+        EVP_PKEY_fromdata_init(context) == 1) {
+        EVP_PKEY_fromdata(context, &key, EVP_PKEY_PUBLIC_KEY, params);
+    }
+    EVP_PKEY_CTX_free(context);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(builder);
+    BN_free(n);
+    BN_free(e);
+    return key;
+}
+
+std::vector<uint8_t> RsaPublicBlobFromKey(const EVP_PKEY* key) {
+    std::vector<uint8_t> blob;
+    if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return blob;
+    BIGNUM* n = nullptr;
+    BIGNUM* e = nullptr;
+    if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
+        EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) == 1) {
+        std::vector<uint8_t> exponent;
+        std::vector<uint8_t> modulus;
+        PutBigNumber(exponent, e);
+        PutBigNumber(modulus, n);
+        PutLittleEndian32(blob, kRsaPublicMagic);
+        PutLittleEndian32(blob, static_cast<uint32_t>(BN_num_bits(n)));
+        PutLittleEndian32(blob, static_cast<uint32_t>(exponent.size()));
+        PutLittleEndian32(blob, static_cast<uint32_t>(modulus.size()));
+        PutLittleEndian32(blob, 0);
+        PutLittleEndian32(blob, 0);
+        blob.insert(blob.end(), exponent.begin(), exponent.end());
+        blob.insert(blob.end(), modulus.begin(), modulus.end());
+    }
+    BN_free(n);
+    BN_free(e);
+    return blob;
+}
+
+// A provider, a hash object or a key. A hash keeps its state here; the caller's object buffer
+// only carries a marker that proves it is still in place.
+struct OpensslCng::Object {
+    bool hash = false;
+    bool key = false;
+    WideString algorithm;           // a provider's algorithm identifier
+    EVP_PKEY* publicKey = nullptr;  // an imported RSA public key
+    EVP_MD_CTX* context = nullptr;
+    uint8_t* object = nullptr;
+    uint32_t objectSize = 0;
+    bool reusable = false;
+    bool finished = false;
+
+    Object() = default;
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    ~Object() {
+        EVP_MD_CTX_free(context);
+        EVP_PKEY_free(publicKey);
+    }
+
+    bool HasMarker() const { return object != nullptr && objectSize >= 2 * sizeof(uint64_t); }
+    void Mark(CngHandle self) {
+        if (!HasMarker()) return;
+        const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(self));
+        std::memcpy(object, &kHashObjectMagic, sizeof kHashObjectMagic);
+        std::memcpy(object + sizeof kHashObjectMagic, &value, sizeof value);
+    }
+    bool Intact(CngHandle self) const {
+        if (!HasMarker()) return true;
+        uint64_t magic = 0;
+        uint64_t value = 0;
+        std::memcpy(&magic, object, sizeof magic);
+        std::memcpy(&value, object + sizeof magic, sizeof value);
+        return magic == kHashObjectMagic &&
+               value == static_cast<uint64_t>(reinterpret_cast<uintptr_t>(self));
+    }
+    void Restart() {
+        if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+            throw std::runtime_error("OpensslCng: SHA-256 unavailable");
+        }
+    }
+};
+
+OpensslCng::OpensslCng() = default;
+OpensslCng::~OpensslCng() = default;
+
+OpensslCng::Object* OpensslCng::Find(CngHandle handle, bool hash) {
+    const auto it = objects_.find(handle);
+    return it != objects_.end() && it->second->hash == hash && !it->second->key ? it->second.get()
+                                                                                : nullptr;
+}
+
+CngHandle OpensslCng::Add(std::unique_ptr<Object> object) {
+    const auto handle = reinterpret_cast<CngHandle>(next_);
+    next_ += 0x10;
+    objects_.emplace(handle, std::move(object));
+    return handle;
+}
+
+NtStatus OpensslCng::BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,
+                                                 const WideChar* implementation, uint32_t flags) {
+    if (algorithm == nullptr || algorithmId == nullptr) return kStatusInvalidParameter;
+    if ((flags & kAlgHandleHmacFlag) != 0) return kStatusNotSupported;  // not emulated
+    if (flags != 0) return kStatusInvalidParameter;
+    const WideString id = algorithmId;
+    if (id != u"SHA256" && id != u"RSA") return kStatusNotFound;
+    if (implementation != nullptr &&
+        WideString(implementation) != u"Microsoft Primitive Provider") {
+        return kStatusNotFound;
+    }
+    auto provider = std::make_unique<Object>();
+    provider->algorithm = id;
+    *algorithm = Add(std::move(provider));
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) {
+    (void)flags;  // no flags are defined; Windows ignores them
+    if (Find(algorithm, false) == nullptr) return kStatusInvalidHandle;
+    objects_.erase(algorithm);
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptGetProperty(CngHandle object, const WideChar* property, uint8_t* output,
+                                       uint32_t outputSize, uint32_t* resultSize, uint32_t flags) {
+    (void)flags;
+    if (objects_.count(object) == 0) return kStatusInvalidHandle;
+    if (property == nullptr || resultSize == nullptr) return kStatusInvalidParameter;
+    std::vector<uint8_t> value;
+    const auto dword = [&](uint32_t number) {
+        value.resize(sizeof number);
+        std::memcpy(value.data(), &number, sizeof number);
+    };
+    const WideString name = property;
+    if (name == u"ObjectLength") {
+        dword(hashObjectLength_);
+    } else if (name == u"HashDigestLength") {
+        dword(kSha256DigestBytes);
+    } else if (name == u"HashBlockLength") {
+        dword(kSha256BlockBytes);
+    } else if (name == u"AlgorithmName") {
+        static constexpr WideChar kName[] = u"SHA256";
+        value.resize(sizeof kName);
+        std::memcpy(value.data(), kName, sizeof kName);
+    } else {
+        return kStatusNotSupported;
+    }
+    *resultSize = static_cast<uint32_t>(value.size());
+    if (output == nullptr) return kStatusSuccess;  // a size query
+    if (outputSize < value.size()) return kStatusBufferTooSmall;
+    std::memcpy(output, value.data(), value.size());
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
+                                      uint32_t hashObjectSize, const uint8_t* secret,
+                                      uint32_t secretSize, uint32_t flags) {
+    (void)secret;  // ignored by a provider that is not an HMAC provider
+    (void)secretSize;
+    const Object* provider = Find(algorithm, false);
+    if (provider == nullptr) return kStatusInvalidHandle;
+    if (provider->algorithm != u"SHA256") return kStatusNotSupported;
+    if (hash == nullptr || (flags & ~kHashReusableFlag) != 0) return kStatusInvalidParameter;
+    if (hashObject == nullptr && hashObjectSize != 0) return kStatusInvalidParameter;
+    // Without a buffer the provider allocates the object itself.
+    if (hashObject != nullptr && hashObjectSize < hashObjectLength_) return kStatusBufferTooSmall;
+    auto made = std::make_unique<Object>();
+    made->hash = true;
+    made->context = EVP_MD_CTX_new();
+    if (made->context == nullptr) throw std::bad_alloc();
+    made->Restart();
+    made->object = hashObject;
+    made->objectSize = hashObjectSize;
+    made->reusable = (flags & kHashReusableFlag) != 0;
+    Object& object = *made;
+    const CngHandle handle = Add(std::move(made));
+    object.Mark(handle);
+    *hash = handle;
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
+                                    uint32_t flags) {
+    Object* object = Find(hash, true);
+    // A finished hash that was not made reusable cannot be used again.
+    if (object == nullptr || !object->Intact(hash) || object->finished) {
+        return kStatusInvalidHandle;
+    }
+    if (flags != 0 || (input == nullptr && size != 0)) return kStatusInvalidParameter;
+    if (size != 0 && EVP_DigestUpdate(object->context, input, size) != 1) {
+        throw std::runtime_error("OpensslCng: SHA-256 update failed");
+    }
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
+                                      uint32_t flags) {
+    Object* object = Find(hash, true);
+    if (object == nullptr || !object->Intact(hash) || object->finished) {
+        return kStatusInvalidHandle;
+    }
+    if (flags != 0 || output == nullptr || size != kSha256DigestBytes) {
+        return kStatusInvalidParameter;
+    }
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(object->context, output, &length) != 1) {
+        throw std::runtime_error("OpensslCng: SHA-256 final failed");
+    }
+    if (object->reusable) {
+        object->Restart();
+    } else {
+        object->finished = true;
+    }
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptDestroyHash(CngHandle hash) {
+    const Object* object = Find(hash, true);
+    if (object == nullptr || !object->Intact(hash)) return kStatusInvalidHandle;
+    objects_.erase(hash);
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey,
+                                         const WideChar* blobType, CngHandle* key,
+                                         const uint8_t* input, uint32_t inputSize, uint32_t flags) {
+    const Object* provider = Find(algorithm, false);
+    if (provider == nullptr) return kStatusInvalidHandle;
+    if (provider->algorithm != u"RSA" || importKey != nullptr || key == nullptr || flags != 0 ||
+        blobType == nullptr || WideString(blobType) != u"RSAPUBLICBLOB") {
+        return kStatusInvalidParameter;
+    }
+    EVP_PKEY* publicKey = RsaPublicKeyFromBlob(input, inputSize);
+    if (publicKey == nullptr) return kStatusInvalidParameter;
+    auto object = std::make_unique<Object>();
+    object->key = true;
+    object->publicKey = publicKey;
+    *key = Add(std::move(object));
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
+                                           const uint8_t* hash, uint32_t hashSize,
+                                           const uint8_t* signature, uint32_t signatureSize,
+                                           uint32_t flags) {
+    const auto it = objects_.find(key);
+    if (it == objects_.end() || !it->second->key) return kStatusInvalidHandle;
+    if (flags != kPadPkcs1 || pkcs1HashAlgorithm == nullptr || hash == nullptr ||
+        signature == nullptr) {
+        return kStatusInvalidParameter;
+    }
+    const EVP_MD* digest = Pkcs1Digest(pkcs1HashAlgorithm);
+    if (digest == nullptr) return kStatusNotSupported;
+    if (hashSize != static_cast<uint32_t>(EVP_MD_get_size(digest))) return kStatusInvalidParameter;
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(it->second->publicKey, nullptr);
+    const bool verified = context != nullptr && EVP_PKEY_verify_init(context) == 1 &&
+                          EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1 &&
+                          EVP_PKEY_CTX_set_signature_md(context, digest) == 1 &&
+                          EVP_PKEY_verify(context, signature, signatureSize, hash, hashSize) == 1;
+    EVP_PKEY_CTX_free(context);
+    return verified ? kStatusSuccess : kStatusInvalidSignature;
+}
+
+NtStatus OpensslCng::BCryptDestroyKey(CngHandle key) {
+    const auto it = objects_.find(key);
+    if (it == objects_.end() || !it->second->key) return kStatusInvalidHandle;
+    objects_.erase(it);
+    return kStatusSuccess;
+}
+
+}  // namespace veltomarn

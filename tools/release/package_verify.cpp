@@ -1,0 +1,56 @@
+#include "release/package_verify.h"
+
+#include <set>
+
+#include "core/failure.h"
+#include "core/guarded_directory.h"
+#include "distribution/distribution_check.h"
+#include "distribution/release_inventory.h"
+#include "platform/posix/posix_platform.h"
+#include "release/tool_support.h"
+
+namespace veltomarn::release {
+namespace {
+
+// The codes of the inventory text's own rules (framing, format, numbers and paths in rows).
+const std::set<std::string> kInventoryCodes = {
+    "INVENTORY_FORMAT", "INVENTORY_ENCODING",  "INVENTORY_HEADER", "RELEASE_TOO_OLD",
+    "MANIFEST_HASH",    "INVENTORY_COUNT",     "INVENTORY_ROW",    "ROW_HASH",
+    "ROW_ORDER",        "PATH_ALIAS",          "MANIFEST_BINDING", "REQUIRED_FILES",
+    "DIRECTORY_ALIAS",  "NONCANONICAL_NUMBER", "INVALID_NUMBER",   "NUMBER_LIMIT",
+    "PATH_FORMAT",      "PATH_CHARACTER",      "PATH_COMPONENT",   "PATH_DEVICE",
+};
+
+const std::set<std::string> kSignatureCodes = {"SIGNATURE_SIZE", "SIGNATURE_PROVIDER",
+                                               "SIGNATURE_INVALID"};
+
+}  // namespace
+
+VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob) {
+    const std::optional<WideString> base = DrivePathFromLinux(root);
+    if (!base) Refuse(ShowPath(root) + ": the path cannot be expressed as a Windows drive path");
+
+    VerifyOutcome outcome;
+    PosixPlatform platform;
+    try {
+        GuardedDirectory package(platform, *base, 0);
+        outcome.sequence = VerifyDistribution(package, releaseKeyBlob);
+        outcome.passed = true;
+        return outcome;
+    } catch (const Failure& failure) {
+        outcome.code = failure.code();
+    }
+    if (kInventoryCodes.count(outcome.code) != 0) {
+        outcome.path = JoinPath(root, kInventoryName);
+    } else if (kSignatureCodes.count(outcome.code) != 0) {
+        outcome.path = JoinPath(root, kSignatureName);
+    } else if (outcome.code == "INCOMPLETE_TREE") {
+        outcome.path = root;
+    } else {
+        const std::optional<std::string> last = LinuxPathFromDrive(platform.LastPathTouched());
+        outcome.path = last ? *last : root;
+    }
+    return outcome;
+}
+
+}  // namespace veltomarn::release

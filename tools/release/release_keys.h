@@ -1,0 +1,53 @@
+#pragma once
+
+// The release signing key on the publisher's side: loading it with the shape the bootstrap
+// demands, signing, and making new keys.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <openssl/types.h>
+
+namespace veltomarn::release {
+
+inline constexpr int kReleaseKeyBits = 3072;
+inline constexpr std::size_t kPayloadKeyShareBytes = 32;
+
+struct KeyDeleter {
+    void operator()(EVP_PKEY* key) const;
+};
+using KeyPointer = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+
+// The private key in PEM file `path` (PKCS #8 or traditional; an encrypted one asks for its
+// passphrase on the terminal). It must be an RSA key with a 3072-bit modulus and a 3-byte public
+// exponent, the only shape the bootstrap imports. Throws ToolError (2) naming the path and what
+// is wrong.
+KeyPointer LoadPrivateKey(const std::string& path);
+
+// The public key in PEM file `path` ("BEGIN PUBLIC KEY"), with the same shape rules, as the
+// 411-byte CNG RSA public key blob the bootstrap builds from its compiled-in key. Throws
+// ToolError (2).
+std::vector<uint8_t> LoadPublicKeyBlob(const std::string& path);
+
+// The 411-byte CNG RSA public key blob of a key's public half.
+std::vector<uint8_t> PublicKeyBlob(const EVP_PKEY* key);
+
+// The 384-byte RSA PKCS #1 v1.5 signature of SHA-256 digest `digest` with `key`. Throws ToolError.
+std::vector<uint8_t> SignDigest(EVP_PKEY* key, const std::array<uint8_t, 32>& digest);
+
+// A freshly generated RSA-3072 key with exponent 65537.
+KeyPointer GenerateReleaseKey();
+
+// PEM texts: the private key as unencrypted PKCS #8 ("BEGIN PRIVATE KEY"), the public key as
+// SubjectPublicKeyInfo ("BEGIN PUBLIC KEY").
+std::string PrivateKeyPem(EVP_PKEY* key);
+std::string PublicKeyPem(EVP_PKEY* key);
+
+// Two lines of 64 lower-case hex digits, each ended by LF: two independent 32-byte shares from
+// the system's random generator, whose XOR is the AES-256 payload key.
+std::string NewPayloadKeyShares();
+
+}  // namespace veltomarn::release

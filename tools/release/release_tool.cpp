@@ -1,0 +1,344 @@
+#include "release/release_tool.h"
+
+#include <map>
+#include <optional>
+#include <set>
+
+#include "core/failure.h"
+#include "core/sha256.h"
+#include "distribution/release_inventory.h"
+#include "distribution/release_signature.h"
+#include "platform/posix/posix_platform.h"
+#include "release/file_install.h"
+#include "release/inventory_builder.h"
+#include "release/package_scan.h"
+#include "release/package_verify.h"
+#include "release/release_keys.h"
+#include "release/tool_support.h"
+
+namespace veltomarn::release {
+namespace {
+
+constexpr char kProgram[] = "veltomarn-release";
+constexpr char kPrivateKeyFile[] = "release-signing.key.pem";
+constexpr char kPublicKeyFile[] = "release-signing.pub.pem";
+constexpr char kKeySharesFile[] = "payload-key-shares.txt";
+constexpr uint64_t kMaxSignatureFileBytes = 1048576;
+
+constexpr char kToolUsage[] =
+    R"(Usage: veltomarn-release COMMAND [OPTIONS]
+
+Signs and checks VeltoMarn release packages: the directory that holds VeltoMarnLauncher.exe,
+VeltoMarn.payload, package/release.json and the other files of a release, with its inventory
+RELEASE.signed and the inventory's signature RELEASE.sig.
+
+Commands:
+  keygen            make a release signing key pair and payload key shares
+  sign              write RELEASE.signed and RELEASE.sig for a package directory
+  attach-signature  install a signature made elsewhere (an HSM) as RELEASE.sig
+  verify            check a package exactly as the bootstrap does
+
+Run "veltomarn-release COMMAND --help" for the options of a command.
+
+Exit status: 0 success, 1 a verification failure, 2 a usage or I/O error (including a package
+that sign refuses). Messages go to standard error and name the path concerned.
+)";
+
+constexpr char kKeygenUsage[] =
+    R"(Usage: veltomarn-release keygen --out DIR
+
+Makes a new release signing key and new payload key shares in DIR, which must exist:
+  DIR/release-signing.key.pem  RSA-3072 private key (exponent 65537), unencrypted PKCS #8 PEM,
+                               mode 0600. Keep it offline and secret.
+  DIR/release-signing.pub.pem  its public key, PEM (BEGIN PUBLIC KEY): the build input
+                               VELTOMARN_RELEASE_PUBLIC_KEY, and the key for verify.
+  DIR/payload-key-shares.txt   two lines of 64 lower-case hex digits, mode 0600: two 32-byte
+                               shares from the system's random generator whose XOR is the
+                               AES-256 payload key: the build input VELTOMARN_PAYLOAD_KEY.
+
+Nothing is ever overwritten: if any of the three files exists, nothing is written. The files are
+written in full under temporary names first, so either all three appear or none does.
+)";
+
+constexpr char kSignUsage[] =
+    R"(Usage: veltomarn-release sign --key PRIVATE.pem --sequence N PACKAGE_DIR
+       veltomarn-release sign --prepare --sequence N PACKAGE_DIR
+
+Writes the release inventory RELEASE.signed for PACKAGE_DIR as it stands (every file with its
+SHA-256 and size, in byte order of the paths) and its signature RELEASE.sig (RSA PKCS #1 v1.5
+over SHA-256, 384 bytes, with PRIVATE.pem: an RSA-3072 key with a 3-byte exponent). Present
+RELEASE.signed and RELEASE.sig files are replaced: they are the inventory's own files, never
+listed. Both new files appear together or the old ones stay: they are written and flushed
+under temporary names and renamed into place, and a failure puts the old pair back.
+
+  --sequence N  the release's sequence number: canonical decimal, at least 2026103022
+  --key FILE    the PEM private key that signs (an encrypted one asks for its passphrase)
+  --prepare     offline signing: no key; writes RELEASE.signed only, removes a present
+                RELEASE.sig, and prints the SHA-256 of RELEASE.signed as 64 hex digits. Sign
+                that digest elsewhere (RSA PKCS #1 v1.5 with SHA-256, the raw 384-byte result;
+                for example openssl pkeyutl -sign -pkeyopt digest:sha256 over the 32 digest
+                bytes) and install the result with attach-signature.
+
+Refuses (exit status 2, nothing changed, the path named) a package that the bootstrap would
+refuse: a symbolic link anywhere; a file with more than one name (hard link); anything but
+plain files and directories; a name outside the path rules (letters, digits, '-', '.', '_';
+no device names such as con or lpt1; no trailing dot; at most 16 levels and 240 bytes); two
+names that differ only in letter case; an empty directory; a file over 4 GiB; more than 512
+files; a missing VeltoMarnLauncher.exe, VeltoMarn.payload or package/release.json. To keep
+packages unambiguous it also refuses RELEASE.signed or RELEASE.sig, in any letter case,
+anywhere but as the two exact names at the top.
+)";
+
+constexpr char kAttachUsage[] =
+    R"(Usage: veltomarn-release attach-signature --public-key PUB.pem SIG PACKAGE_DIR
+
+Checks that SIG (exactly 384 bytes: a raw RSA PKCS #1 v1.5 signature over the SHA-256 of
+RELEASE.signed, as made for sign --prepare) verifies against PACKAGE_DIR/RELEASE.signed with
+the public key PUB.pem, and that the inventory it signs is well formed; only then installs it
+as PACKAGE_DIR/RELEASE.sig, replacing a present one in one rename. A signature that does not
+verify changes nothing and ends with exit status 1 and the failure code.
+)";
+
+constexpr char kVerifyUsage[] =
+    R"(Usage: veltomarn-release verify --public-key PUB.pem PACKAGE_DIR
+
+Runs the bootstrap's own package check on PACKAGE_DIR, with PUB.pem in place of the key
+compiled into the bootstrap: the signature of RELEASE.signed, every rule of the inventory, the
+exact tree (no file or directory more or less, no links, names spelt exactly), and the size and
+SHA-256 of every listed file. Prints "OK sequence=N" on success (exit status 0); otherwise
+prints the bootstrap's failure code and the path it concerns on standard error (exit status 1).
+)";
+
+const std::map<std::string, const char*> kCommandUsage = {
+    {"keygen", kKeygenUsage},
+    {"sign", kSignUsage},
+    {"attach-signature", kAttachUsage},
+    {"verify", kVerifyUsage},
+};
+
+struct Arguments {
+    std::map<std::string, std::string> values;
+    std::set<std::string> flags;
+    std::vector<std::string> positional;
+    bool help = false;
+};
+
+[[noreturn]] void UsageError(const std::string& command, const std::string& message) {
+    Refuse(message + " (see " + kProgram + " " + command + " --help)");
+}
+
+// "--name VALUE", "--name=VALUE" and flags; "--" ends the options.
+Arguments ParseArguments(const std::string& command, const std::vector<std::string>& arguments,
+                         const std::set<std::string>& valueOptions,
+                         const std::set<std::string>& flagOptions) {
+    Arguments parsed;
+    bool optionsEnded = false;
+    for (std::size_t k = 0; k < arguments.size(); ++k) {
+        const std::string& argument = arguments[k];
+        if (optionsEnded || argument.size() < 2 || argument.compare(0, 1, "-") != 0) {
+            parsed.positional.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            parsed.help = true;
+            continue;
+        }
+        const std::size_t equals = argument.find('=');
+        const std::string name = argument.substr(0, equals);
+        if (flagOptions.count(name) != 0 && equals == std::string::npos) {
+            parsed.flags.insert(name);
+            continue;
+        }
+        if (valueOptions.count(name) == 0) UsageError(command, "unknown option " + argument);
+        std::string value;
+        if (equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+        } else if (k + 1 < arguments.size()) {
+            value = arguments[++k];
+        } else {
+            UsageError(command, name + " needs a value");
+        }
+        if (!parsed.values.emplace(name, value).second) {
+            UsageError(command, name + " is given twice");
+        }
+    }
+    return parsed;
+}
+
+std::string Required(const std::string& command, const Arguments& arguments,
+                     const std::string& name) {
+    const auto it = arguments.values.find(name);
+    if (it == arguments.values.end() || it->second.empty()) {
+        UsageError(command, name + " is required");
+    }
+    return it->second;
+}
+
+void ExpectPositional(const std::string& command, const Arguments& arguments, std::size_t count,
+                      const char* what) {
+    if (arguments.positional.size() != count) {
+        UsageError(command, std::string("expected ") + what);
+    }
+}
+
+int Keygen(const Arguments& arguments, std::ostream& out) {
+    const std::string directory = RealDirectory(Required("keygen", arguments, "--out"));
+    ExpectPositional("keygen", arguments, 0, "no arguments besides --out DIR");
+    // Fails early, before the slow key generation; InstallNewFiles checks again.
+    RefuseTakenNames(directory, {kPrivateKeyFile, kPublicKeyFile, kKeySharesFile});
+    const KeyPointer key = GenerateReleaseKey();
+    std::string privatePem = PrivateKeyPem(key.get());
+    const std::string publicPem = PublicKeyPem(key.get());
+    std::string shares = NewPayloadKeyShares();
+    std::vector<NewFile> files = {
+        {kPrivateKeyFile, std::vector<uint8_t>(privatePem.begin(), privatePem.end()), 0600},
+        {kPublicKeyFile, std::vector<uint8_t>(publicPem.begin(), publicPem.end()), 0644},
+        {kKeySharesFile, std::vector<uint8_t>(shares.begin(), shares.end()), 0600},
+    };
+    Wipe(privatePem);
+    Wipe(shares);
+    try {
+        InstallNewFiles(directory, files);
+    } catch (...) {
+        Wipe(files[0].bytes);
+        Wipe(files[2].bytes);
+        throw;
+    }
+    Wipe(files[0].bytes);
+    Wipe(files[2].bytes);
+    for (const NewFile& file : files) out << JoinPath(directory, file.name) << "\n";
+    return kExitSuccess;
+}
+
+int Sign(const Arguments& arguments, std::ostream& out) {
+    const bool prepare = arguments.flags.count("--prepare") != 0;
+    const uint64_t sequence = ParseReleaseSequence(Required("sign", arguments, "--sequence"));
+    if (prepare && arguments.values.count("--key") != 0) {
+        UsageError("sign", "--prepare signs nothing and takes no --key");
+    }
+    KeyPointer key;
+    if (!prepare) key = LoadPrivateKey(Required("sign", arguments, "--key"));
+    ExpectPositional("sign", arguments, 1, "one PACKAGE_DIR");
+    const std::string root = RealDirectory(arguments.positional[0]);
+
+    const PackageScan scan = ScanPackage(root);
+    PosixPlatform platform;
+    const BuiltInventory inventory = BuildInventory(platform, root, scan, sequence);
+    if (prepare) {
+        InstallInventoryFiles(root, inventory.bytes, nullptr);
+        out << DigestHex(inventory.digest) << "\n";
+        return kExitSuccess;
+    }
+
+    const std::vector<uint8_t> signature = SignDigest(key.get(), inventory.digest);
+    // The bootstrap's own check of the new pair, with the key's public half.
+    try {
+        VerifyReleaseSignature(platform, inventory.bytes, signature, PublicKeyBlob(key.get()));
+    } catch (const Failure& failure) {
+        Refuse(std::string("the new signature fails the bootstrap's check (") + failure.code() +
+               "); nothing was written");
+    }
+    InstallInventoryFiles(root, inventory.bytes, &signature);
+    out << "signed " << root << " sequence=" << inventory.sequence << " files=" << inventory.files
+        << "\n";
+    return kExitSuccess;
+}
+
+int AttachSignature(const Arguments& arguments, std::ostream& out) {
+    const std::vector<uint8_t> keyBlob =
+        LoadPublicKeyBlob(Required("attach-signature", arguments, "--public-key"));
+    ExpectPositional("attach-signature", arguments, 2, "SIG and PACKAGE_DIR");
+    const std::string signaturePath = arguments.positional[0];
+    const std::string root = RealDirectory(arguments.positional[1]);
+
+    const std::vector<uint8_t> signature =
+        ReadWholeFile(signaturePath, kMaxSignatureFileBytes, true);
+    const std::string inventoryPath = JoinPath(root, kInventoryName);
+    const std::vector<uint8_t> inventory = ReadWholeFile(inventoryPath, kMaxInventoryBytes, false);
+    PosixPlatform platform;
+    uint64_t sequence = 0;
+    try {
+        CheckInventoryFraming(inventory);
+        VerifyReleaseSignature(platform, inventory, signature, keyBlob);
+        sequence = ParseReleaseInventory(inventory).sequence();
+    } catch (const Failure& failure) {
+        const std::string code = failure.code();
+        std::string why = "does not verify against " + ShowPath(inventoryPath) + " with that key";
+        if (code == "SIGNATURE_SIZE") {
+            why = "is " + std::to_string(signature.size()) + " bytes long; a signature has 384";
+        } else if (code.rfind("SIGNATURE_", 0) != 0) {
+            why = "signs " + ShowPath(inventoryPath) + ", which breaks an inventory rule";
+        }
+        throw ToolError(kExitVerificationFailed, code + ": " + ShowPath(signaturePath) + " " + why +
+                                                     "; nothing was changed");
+    }
+    InstallSignature(root, signature);
+    out << "attached " << JoinPath(root, kSignatureName) << " sequence=" << sequence << "\n";
+    return kExitSuccess;
+}
+
+int Verify(const Arguments& arguments, std::ostream& out) {
+    const std::vector<uint8_t> keyBlob =
+        LoadPublicKeyBlob(Required("verify", arguments, "--public-key"));
+    ExpectPositional("verify", arguments, 1, "one PACKAGE_DIR");
+    const std::string root = RealDirectory(arguments.positional[0]);
+    const VerifyOutcome outcome = VerifyPackage(root, keyBlob);
+    if (!outcome.passed) {
+        throw ToolError(kExitVerificationFailed, outcome.code + ": " + ShowPath(outcome.path));
+    }
+    out << "OK sequence=" << outcome.sequence << "\n";
+    return kExitSuccess;
+}
+
+}  // namespace
+
+int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
+                   std::ostream& err) {
+    if (arguments.empty()) {
+        err << kToolUsage;
+        return kExitUsageOrIo;
+    }
+    const std::string& command = arguments[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        const auto it =
+            arguments.size() > 1 ? kCommandUsage.find(arguments[1]) : kCommandUsage.end();
+        out << (it != kCommandUsage.end() ? it->second : kToolUsage);
+        return kExitSuccess;
+    }
+    const auto usage = kCommandUsage.find(command);
+    if (usage == kCommandUsage.end()) {
+        err << kProgram << ": unknown command " << ShowPath(command) << "\n\n" << kToolUsage;
+        return kExitUsageOrIo;
+    }
+    const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    try {
+        Arguments parsed;
+        if (command == "keygen") {
+            parsed = ParseArguments(command, rest, {"--out"}, {});
+        } else if (command == "sign") {
+            parsed = ParseArguments(command, rest, {"--key", "--sequence"}, {"--prepare"});
+        } else {
+            parsed = ParseArguments(command, rest, {"--public-key"}, {});
+        }
+        if (parsed.help) {
+            out << usage->second;
+            return kExitSuccess;
+        }
+        if (command == "keygen") return Keygen(parsed, out);
+        if (command == "sign") return Sign(parsed, out);
+        if (command == "attach-signature") return AttachSignature(parsed, out);
+        return Verify(parsed, out);
+    } catch (const ToolError& error) {
+        err << kProgram << " " << command << ": " << error.what() << "\n";
+        return error.status();
+    } catch (const std::exception& error) {
+        err << kProgram << " " << command << ": internal error: " << error.what() << "\n";
+        return kExitUsageOrIo;
+    }
+}
+
+}  // namespace veltomarn::release

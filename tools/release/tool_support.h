@@ -1,0 +1,59 @@
+#pragma once
+
+// What every command of the release tool shares: its exit statuses, the error that ends a command,
+// how paths appear in messages, and careful whole-file reads and writes.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace veltomarn::release {
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitVerificationFailed = 1;
+inline constexpr int kExitUsageOrIo = 2;
+
+// Ends a command: `message` (naming the path concerned) goes to standard error and `status`
+// becomes the exit status.
+class ToolError : public std::runtime_error {
+  public:
+    ToolError(int status, const std::string& message)
+        : std::runtime_error(message), status_(status) {}
+    int status() const { return status_; }
+
+  private:
+    int status_;
+};
+
+// Throws ToolError with kExitUsageOrIo.
+[[noreturn]] void Refuse(const std::string& message);
+// Throws ToolError with kExitUsageOrIo: `what` failed for `path`, with the system's reason.
+[[noreturn]] void RefuseSystem(const std::string& what, const std::string& path, int error);
+
+// `path` as it appears in messages: bytes outside printable ASCII as \xNN.
+std::string ShowPath(const std::string& path);
+
+// `directory` + '/' + `name` (no doubled separator after "/").
+std::string JoinPath(const std::string& directory, const std::string& name);
+
+// The absolute path of an existing directory with every link resolved. Throws ToolError (2).
+std::string RealDirectory(const std::string& path);
+
+// The whole contents of the regular file at `path` (links followed only when `followLinks`), at
+// most `limit` bytes. Throws ToolError (2) naming the path.
+std::vector<uint8_t> ReadWholeFile(const std::string& path, uint64_t limit, bool followLinks);
+
+// Creates `path` (never replacing anything: O_EXCL, no link followed) with `mode` exactly (the
+// umask does not apply), writes `bytes` and flushes them to disk. On failure nothing is left at
+// `path`. Throws ToolError (2).
+void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes, unsigned mode);
+
+// Flushes a directory's entries (renames, links, removals) to disk. Throws ToolError (2).
+void SyncDirectory(const std::string& directory);
+
+// Overwrites `bytes` with zeros in a way the compiler keeps.
+void Wipe(std::string& bytes);
+void Wipe(std::vector<uint8_t>& bytes);
+
+}  // namespace veltomarn::release
