@@ -53,3 +53,31 @@ function(veltomarn_generate_release_key output_dir)
   configure_file("${PROJECT_SOURCE_DIR}/cmake/release_key.h.in" "${output_dir}/release_key.h" @ONLY)
   set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key}")
 endfunction()
+
+# The payload key is a build input too: VELTOMARN_PAYLOAD_KEY names a file of two lines of 64
+# lower-case hex digits, the two 32-byte shares whose XOR is the AES-256 payload key (the format
+# `veltomarn-release keygen` writes). It becomes the generated header <payload_key.h>.
+set(VELTOMARN_PAYLOAD_KEY "${PROJECT_SOURCE_DIR}/keys/test/payload-key-shares-TEST-ONLY.txt"
+    CACHE FILEPATH "File with the two payload key shares (two lines of 64 lower-case hex digits)")
+
+function(veltomarn_generate_payload_key output_dir)
+  set(shares_file "${VELTOMARN_PAYLOAD_KEY}")
+  if(NOT EXISTS "${shares_file}")
+    message(FATAL_ERROR "VELTOMARN_PAYLOAD_KEY: no such file: ${shares_file}")
+  endif()
+  file(READ "${shares_file}" text)
+  if(NOT text MATCHES "^([0-9a-f]+)\n([0-9a-f]+)\n?$")
+    message(FATAL_ERROR "VELTOMARN_PAYLOAD_KEY: ${shares_file} must hold exactly two lines of 64 lower-case hex digits")
+  endif()
+  set(first "${CMAKE_MATCH_1}")
+  set(second "${CMAKE_MATCH_2}")
+  string(LENGTH "${first}" first_digits)
+  string(LENGTH "${second}" second_digits)
+  if(NOT first_digits EQUAL 64 OR NOT second_digits EQUAL 64)
+    message(FATAL_ERROR "VELTOMARN_PAYLOAD_KEY: each share must be exactly 64 lower-case hex digits (32 bytes)")
+  endif()
+  veltomarn_hex_to_c_bytes("${first}" VELTOMARN_KEY_SHARE_A)
+  veltomarn_hex_to_c_bytes("${second}" VELTOMARN_KEY_SHARE_B)
+  configure_file("${PROJECT_SOURCE_DIR}/cmake/payload_key.h.in" "${output_dir}/payload_key.h" @ONLY)
+  set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${shares_file}")
+endfunction()

@@ -1,17 +1,29 @@
 #include "bootstrap/modes.h"
 
+#include <string>
+
+#include "bootstrap/decimal_text.h"
+#include "bootstrap/outcome.h"
 #include "bootstrap/package_check.h"
 #include "core/failure.h"
+#include "payload/unseal.h"
 
 namespace veltomarn {
 
-// Every mode begins with the package check. Unsealing and the session are not built yet, and a
-// mode that cannot finish must never look like a success: after the check, both fail the run.
 int RunVerifyOnly(Platform& platform, const WideString& packageDirectory) {
     const std::unique_ptr<PackageCheck> check = CheckPackage(platform, packageDirectory);
-    fail("MODE_NOT_AVAILABLE");
+    UnsealPayload(platform, check->payloadFile, check->index, WideString(), nullptr);
+    const uint64_t elapsed = platform.GetTickCount64() - check->startTick;
+    const std::string line = "SEALED_VERIFIED sequence=" + DecimalText(check->sequence) +
+                             " files=" + DecimalText(check->index.entries.size()) +
+                             " plaintextBytes=" + DecimalText(check->index.plaintextBytes) +
+                             " elapsedMs=" + DecimalText(elapsed) + "\n";
+    WriteStandardStream(platform, line, false);
+    return 0;
 }
 
+// The session (cache, unsealing into it, the inner launcher) is not built yet, and a mode that
+// cannot finish must never look like a success: after the package check it fails the run.
 int RunSession(Platform& platform, const WideString& packageDirectory, RunMode) {
     const std::unique_ptr<PackageCheck> check = CheckPackage(platform, packageDirectory);
     fail("MODE_NOT_AVAILABLE");

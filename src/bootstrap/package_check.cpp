@@ -14,6 +14,7 @@ PackageCheck::PackageCheck(Platform& platform, const WideString& packageDirector
     : guard(platform, packageDirectory, 0) {
     sequence = VerifyDistribution(guard);
     payloadFile = guard.OpenFile(kPayloadFileName, kMaxPayloadBytes);
+    index = ReadPayloadIndex(platform, payloadFile);
     startTick = platform.GetTickCount64();
 }
 

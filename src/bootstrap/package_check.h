@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/guarded_directory.h"
+#include "payload/payload_format.h"
 #include "platform/platform.h"
 
 namespace veltomarn {
@@ -18,13 +19,16 @@ struct PackageCheck {
 
     GuardedDirectory guard;
     uint64_t sequence = 0;
-    // "VeltoMarn.payload", the very handle the distribution check hashed; owned by `guard`.
+    // "VeltoMarn.payload", the very handle the distribution check hashed; owned by `guard`, and
+    // positioned at the first chunk once the index has been read.
     Handle payloadFile = nullptr;
+    PayloadIndex index;
     uint64_t startTick = 0;
 };
 
-// Builds the package guard, verifies the distribution and opens the payload through the guard.
-// Throws the codes of the guard and of the distribution check.
+// Builds the package guard, verifies the distribution, opens the payload through the guard and
+// reads its index, then takes the start tick. Throws the codes of the guard, the distribution
+// check and the payload index.
 std::unique_ptr<PackageCheck> CheckPackage(Platform& platform, const WideString& packageDirectory);
 
 }  // namespace veltomarn

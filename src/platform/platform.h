@@ -8,6 +8,7 @@
 // Two implementations exist: the product's Win32 one (platform/win32) and an in-memory model of
 // Windows for host tests (tests/support/memory_platform.h), which can fail any call on demand.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -49,6 +50,17 @@ struct FindData {
     WideString name;  // cFileName
 };
 
+// What BCryptDecrypt takes as BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO for AES-GCM: the record is
+// built with size 88 and version 1, these fields set and every other field zero.
+struct AuthenticatedCipherInfo {
+    const uint8_t* nonce = nullptr;
+    uint32_t nonceSize = 0;
+    const uint8_t* authData = nullptr;
+    uint32_t authDataSize = 0;
+    const uint8_t* tag = nullptr;
+    uint32_t tagSize = 0;
+};
+
 // One stream as FindFirstStreamW / FindNextStreamW report it (WIN32_FIND_STREAM_DATA).
 struct StreamData {
     int64_t size = 0;
@@ -88,6 +100,7 @@ inline constexpr uint32_t kFileFlagSequentialScan = 0x08000000;
 
 inline constexpr uint32_t kFileAttributeDirectory = 0x10;
 inline constexpr uint32_t kFileAttributeReparsePoint = 0x400;
+inline constexpr uint32_t kFileAttributeNormal = 0x80;
 
 inline constexpr uint32_t kFileTypeDisk = 1;
 inline constexpr uint32_t kFileBegin = 0;
@@ -159,6 +172,14 @@ class Platform {
                                     uint32_t flags) = 0;
     virtual bool FindNextStreamW(Handle search, StreamData* data) = 0;
     virtual bool FindClose(Handle search) = 0;
+    virtual bool FlushFileBuffers(Handle file) = 0;
+    virtual bool MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) = 0;
+    // `securityAttributes` as for CreateFileW.
+    virtual bool CreateDirectoryW(const WideChar* path, void* securityAttributes) = 0;
+
+    // --- memory -------------------------------------------------------------------------------
+    // Overwrites `size` bytes with zeros in a way the compiler never drops.
+    virtual void RtlSecureZeroMemory(void* memory, std::size_t size) = 0;
 
     // --- CNG ----------------------------------------------------------------------------------
     virtual NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,
@@ -186,6 +207,18 @@ class Platform {
                                            const uint8_t* signature, uint32_t signatureSize,
                                            uint32_t flags) = 0;
     virtual NtStatus BCryptDestroyKey(CngHandle key) = 0;
+    virtual NtStatus BCryptSetProperty(CngHandle object, const WideChar* property,
+                                       const uint8_t* input, uint32_t inputSize,
+                                       uint32_t flags) = 0;
+    virtual NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key,
+                                                uint8_t* keyObject, uint32_t keyObjectSize,
+                                                const uint8_t* secret, uint32_t secretSize,
+                                                uint32_t flags) = 0;
+    // `authenticatedInfo` is the pPaddingInfo argument; null passes none.
+    virtual NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                                   const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
+                                   uint32_t ivSize, uint8_t* output, uint32_t outputSize,
+                                   uint32_t* result, uint32_t flags) = 0;
 
     // --- user interface -----------------------------------------------------------------------
     virtual int MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,

@@ -500,6 +500,22 @@ uint32_t MemoryFileSystem::Rename(const WideString& from, const WideString& to,
     return 0;
 }
 
+uint32_t MemoryFileSystem::CreateDirectory(const WideString& path,
+                                           const WideString& currentDirectory) {
+    const FsLocation location = Locate(path, false, currentDirectory);
+    if (location.error != 0) return location.error;
+    if (location.node) return win::kErrorAlreadyExists;
+    if (!location.parent) return win::kErrorAccessDenied;
+    // Adding an entry opens the parent for writing, sharing reading and writing only.
+    if (!AdmitsOpen(*location.parent, model::kFileWriteData,
+                    win::kFileShareRead | win::kFileShareWrite)) {
+        return win::kErrorSharingViolation;
+    }
+    Link(location.parent, location.name, NewNode(NodeKind::Directory, location.drive));
+    Touch(*location.parent);
+    return 0;
+}
+
 // --- set-up ------------------------------------------------------------------------------------
 
 void MemoryFileSystem::AddVolume(WideChar letter, uint32_t serialNumber) {

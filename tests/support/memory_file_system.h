@@ -150,6 +150,8 @@ class MemoryFileSystem {
     uint32_t Delete(const WideString& path, const WideString& currentDirectory);
     uint32_t Rename(const WideString& from, const WideString& to,
                     const WideString& currentDirectory);
+    // CreateDirectoryW: a new, empty directory under an existing one (183 when the name exists).
+    uint32_t CreateDirectory(const WideString& path, const WideString& currentDirectory);
 
     // --- set-up by tests (absolute paths; missing parents are created) ----------------------
     // Misuse (an existing name of another kind, a relative path) throws std::logic_error.

@@ -966,4 +966,95 @@ NtStatus MemoryPlatform::BCryptDestroyKey(CngHandle key) {
     return status;
 }
 
+NtStatus MemoryPlatform::BCryptSetProperty(CngHandle object, const WideChar* property,
+                                           const uint8_t* input, uint32_t inputSize,
+                                           uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptSetProperty", &status)) return status;
+    return cng_.BCryptSetProperty(object, property, input, inputSize, flags);
+}
+
+NtStatus MemoryPlatform::BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key,
+                                                    uint8_t* keyObject, uint32_t keyObjectSize,
+                                                    const uint8_t* secret, uint32_t secretSize,
+                                                    uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptGenerateSymmetricKey", &status)) return status;
+    status = cng_.BCryptGenerateSymmetricKey(algorithm, key, keyObject, keyObjectSize, secret,
+                                             secretSize, flags);
+    if (status >= 0) {
+        cngEvents_.push_back("GenerateSymmetricKey");
+        keyObjects_.push_back({keyObject, keyObjectSize});
+    }
+    return status;
+}
+
+NtStatus MemoryPlatform::BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                                       const AuthenticatedCipherInfo* authenticatedInfo,
+                                       uint8_t* iv, uint32_t ivSize, uint8_t* output,
+                                       uint32_t outputSize, uint32_t* result, uint32_t flags) {
+    NtStatus status = 0;
+    if (InjectedStatus("BCryptDecrypt", &status)) {
+        // A refusing provider may still have written plaintext: leave a visible trace of it.
+        if (output != nullptr && outputSize != 0) std::memset(output, 0xA5, outputSize);
+        return status;
+    }
+    if (output != nullptr) decryptOutputs_.push_back({output, outputSize});
+    return cng_.BCryptDecrypt(key, input, inputSize, authenticatedInfo, iv, ivSize, output,
+                              outputSize, result, flags);
+}
+
+bool MemoryPlatform::FlushFileBuffers(Handle file) {
+    if (Injected("FlushFileBuffers")) return false;
+    const OpenHandle* open = FindHandle(file, OpenHandle::Kind::File);
+    if (open == nullptr) {
+        lastError_ = win::kErrorInvalidHandle;
+        return false;
+    }
+    if (!GrantsWriteData(open->access)) {
+        lastError_ = win::kErrorAccessDenied;
+        return false;
+    }
+    return true;
+}
+
+bool MemoryPlatform::MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) {
+    if (Injected("MoveFileExW")) return false;
+    constexpr uint32_t kReplaceExisting = 1;
+    constexpr uint32_t kWriteThrough = 8;
+    if ((flags & ~(kReplaceExisting | kWriteThrough)) != 0 || (flags & kReplaceExisting) != 0) {
+        throw std::logic_error("MemoryPlatform: MoveFileExW flags not modelled");
+    }
+    const uint32_t error = files_.Rename(from, to, process.currentDirectory);
+    if (error != 0) {
+        lastError_ = error;
+        return false;
+    }
+    return true;
+}
+
+bool MemoryPlatform::CreateDirectoryW(const WideChar* path, void* securityAttributes) {
+    if (Injected("CreateDirectoryW")) return false;
+    const uint32_t error = files_.CreateDirectory(path, process.currentDirectory);
+    if (error != 0) {
+        lastError_ = error;
+        return false;
+    }
+    createdDirectories_.push_back({path, securityAttributes});
+    return true;
+}
+
+void MemoryPlatform::RtlSecureZeroMemory(void* memory, std::size_t size) {
+    ++calls_["RtlSecureZeroMemory"];
+    if (size != 0) std::memset(memory, 0, size);
+    wipes_.push_back({static_cast<uint8_t*>(memory), size});
+}
+
+bool MemoryPlatform::WasWiped(const void* memory, std::size_t size) const {
+    const auto* begin = static_cast<const uint8_t*>(memory);
+    return std::any_of(wipes_.begin(), wipes_.end(), [&](const Region& wipe) {
+        return wipe.begin <= begin && begin + size <= wipe.begin + wipe.size;
+    });
+}
+
 }  // namespace veltomarn::testing

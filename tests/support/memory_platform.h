@@ -186,6 +186,10 @@ class MemoryPlatform final : public Platform {
                             uint32_t flags) override;
     bool FindNextStreamW(Handle search, StreamData* data) override;
     bool FindClose(Handle search) override;
+    bool FlushFileBuffers(Handle file) override;
+    bool MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) override;
+    bool CreateDirectoryW(const WideChar* path, void* securityAttributes) override;
+    void RtlSecureZeroMemory(void* memory, std::size_t size) override;
 
     NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,
                                          const WideChar* implementation, uint32_t flags) override;
@@ -207,11 +211,40 @@ class MemoryPlatform final : public Platform {
                                    const uint8_t* hash, uint32_t hashSize, const uint8_t* signature,
                                    uint32_t signatureSize, uint32_t flags) override;
     NtStatus BCryptDestroyKey(CngHandle key) override;
+    NtStatus BCryptSetProperty(CngHandle object, const WideChar* property, const uint8_t* input,
+                               uint32_t inputSize, uint32_t flags) override;
+    NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key, uint8_t* keyObject,
+                                        uint32_t keyObjectSize, const uint8_t* secret,
+                                        uint32_t secretSize, uint32_t flags) override;
+    NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                           const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
+                           uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,
+                           uint32_t flags) override;
 
     int MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,
                     uint32_t style) override;
 
     uint64_t tickCount = 1000000;  // advanced by tests; GetTickCount64 returns it
+
+    // A memory range the program handed to a call.
+    struct Region {
+        uint8_t* begin = nullptr;
+        std::size_t size = 0;
+    };
+    struct CreatedDirectory {
+        WideString path;
+        void* securityAttributes = nullptr;
+    };
+    // Every range RtlSecureZeroMemory overwrote, in order; whether [memory, memory + size) lies
+    // within one of them.
+    const std::vector<Region>& Wipes() const { return wipes_; }
+    bool WasWiped(const void* memory, std::size_t size) const;
+    // The output buffers BCryptDecrypt was given and the key object buffers of
+    // BCryptGenerateSymmetricKey, in order.
+    const std::vector<Region>& DecryptOutputs() const { return decryptOutputs_; }
+    const std::vector<Region>& KeyObjects() const { return keyObjects_; }
+    const std::vector<CreatedDirectory>& CreatedDirectories() const { return createdDirectories_; }
+    void SetKeyObjectLength(uint32_t length) { cng_.SetKeyObjectLength(length); }
 
   private:
     struct Fault {
@@ -268,6 +301,10 @@ class MemoryPlatform final : public Platform {
     std::map<Handle, OpenHandle> handles_;
     uintptr_t nextHandle_ = 0x1000;
     OpensslCng cng_;
+    std::vector<Region> wipes_;
+    std::vector<Region> decryptOutputs_;
+    std::vector<Region> keyObjects_;
+    std::vector<CreatedDirectory> createdDirectories_;
     std::vector<std::string> cngEvents_;
     std::vector<Event> events_;
     std::vector<std::unique_ptr<char[]>> localBlocks_;

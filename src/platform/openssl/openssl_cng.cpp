@@ -2,6 +2,7 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
@@ -123,6 +124,8 @@ struct OpensslCng::Object {
     uint32_t objectSize = 0;
     bool reusable = false;
     bool finished = false;
+    bool gcm = false;                // an AES provider set to GCM, or a key made by one
+    std::vector<uint8_t> secretKey;  // a symmetric key's bytes
 
     Object() = default;
     Object(const Object&) = delete;
@@ -130,6 +133,7 @@ struct OpensslCng::Object {
     ~Object() {
         EVP_MD_CTX_free(context);
         EVP_PKEY_free(publicKey);
+        if (!secretKey.empty()) OPENSSL_cleanse(secretKey.data(), secretKey.size());
     }
 
     bool HasMarker() const { return object != nullptr && objectSize >= 2 * sizeof(uint64_t); }
@@ -177,7 +181,7 @@ NtStatus OpensslCng::BCryptOpenAlgorithmProvider(CngHandle* algorithm, const Wid
     if ((flags & kAlgHandleHmacFlag) != 0) return kStatusNotSupported;  // not emulated
     if (flags != 0) return kStatusInvalidParameter;
     const WideString id = algorithmId;
-    if (id != u"SHA256" && id != u"RSA") return kStatusNotFound;
+    if (id != u"SHA256" && id != u"RSA" && id != u"AES") return kStatusNotFound;
     if (implementation != nullptr &&
         WideString(implementation) != u"Microsoft Primitive Provider") {
         return kStatusNotFound;
@@ -206,8 +210,9 @@ NtStatus OpensslCng::BCryptGetProperty(CngHandle object, const WideChar* propert
         std::memcpy(value.data(), &number, sizeof number);
     };
     const WideString name = property;
+    const bool aes = objects_.at(object)->algorithm == u"AES";
     if (name == u"ObjectLength") {
-        dword(hashObjectLength_);
+        dword(aes ? keyObjectLength_ : hashObjectLength_);
     } else if (name == u"HashDigestLength") {
         dword(kSha256DigestBytes);
     } else if (name == u"HashBlockLength") {
@@ -340,6 +345,95 @@ NtStatus OpensslCng::BCryptDestroyKey(CngHandle key) {
     if (it == objects_.end() || !it->second->key) return kStatusInvalidHandle;
     objects_.erase(it);
     return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptSetProperty(CngHandle object, const WideChar* property,
+                                       const uint8_t* input, uint32_t inputSize, uint32_t flags) {
+    (void)flags;
+    Object* provider = Find(object, false);
+    if (provider == nullptr) return kStatusInvalidHandle;
+    if (property == nullptr || input == nullptr) return kStatusInvalidParameter;
+    if (WideString(property) != u"ChainingMode" || provider->algorithm != u"AES") {
+        return kStatusNotSupported;
+    }
+    // The value is a UTF-16 string with its terminating zero.
+    static constexpr WideChar kGcm[] = u"ChainingModeGCM";
+    if (inputSize != sizeof kGcm || std::memcmp(input, kGcm, sizeof kGcm) != 0) {
+        return kStatusNotSupported;
+    }
+    provider->gcm = true;
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key,
+                                                uint8_t* keyObject, uint32_t keyObjectSize,
+                                                const uint8_t* secret, uint32_t secretSize,
+                                                uint32_t flags) {
+    const Object* provider = Find(algorithm, false);
+    if (provider == nullptr) return kStatusInvalidHandle;
+    if (provider->algorithm != u"AES" || key == nullptr || secret == nullptr || flags != 0) {
+        return kStatusInvalidParameter;
+    }
+    if (secretSize != 16 && secretSize != 24 && secretSize != 32) return kStatusInvalidParameter;
+    if (keyObject != nullptr && keyObjectSize < keyObjectLength_) return kStatusBufferTooSmall;
+    auto made = std::make_unique<Object>();
+    made->key = true;
+    made->gcm = provider->gcm;
+    made->secretKey.assign(secret, secret + secretSize);
+    made->object = keyObject;
+    made->objectSize = keyObjectSize;
+    *key = Add(std::move(made));
+    return kStatusSuccess;
+}
+
+NtStatus OpensslCng::BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                                   const AuthenticatedCipherInfo* info, uint8_t* iv,
+                                   uint32_t ivSize, uint8_t* output, uint32_t outputSize,
+                                   uint32_t* result, uint32_t flags) {
+    const auto it = objects_.find(key);
+    if (it == objects_.end() || !it->second->key || it->second->secretKey.empty()) {
+        return kStatusInvalidHandle;
+    }
+    const Object& object = *it->second;
+    if (!object.gcm) return kStatusNotSupported;
+    if (result == nullptr || info == nullptr || flags != 0 || iv != nullptr || ivSize != 0 ||
+        (input == nullptr && inputSize != 0) || info->nonce == nullptr || info->nonceSize != 12 ||
+        info->tag == nullptr || info->tagSize != 16 ||
+        (info->authData == nullptr && info->authDataSize != 0)) {
+        return kStatusInvalidParameter;
+    }
+    *result = inputSize;
+    if (output == nullptr) return kStatusSuccess;  // a size query
+    if (outputSize < inputSize) return kStatusBufferTooSmall;
+
+    const EVP_CIPHER* cipher = object.secretKey.size() == 32   ? EVP_aes_256_gcm()
+                               : object.secretKey.size() == 24 ? EVP_aes_192_gcm()
+                                                               : EVP_aes_128_gcm();
+    EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
+    if (context == nullptr) throw std::bad_alloc();
+    int length = 0;
+    bool ok =
+        EVP_DecryptInit_ex(context, cipher, nullptr, nullptr, nullptr) == 1 &&
+        EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) == 1 &&
+        EVP_DecryptInit_ex(context, nullptr, nullptr, object.secretKey.data(), info->nonce) == 1;
+    if (ok && info->authDataSize != 0) {
+        ok = EVP_DecryptUpdate(context, nullptr, &length, info->authData,
+                               static_cast<int>(info->authDataSize)) == 1;
+    }
+    if (ok && inputSize != 0) {
+        ok = EVP_DecryptUpdate(context, output, &length, input, static_cast<int>(inputSize)) == 1;
+    }
+    if (!ok) {
+        EVP_CIPHER_CTX_free(context);
+        throw std::runtime_error("OpensslCng: AES-GCM unavailable");
+    }
+    // The plaintext is in `output` now, authenticated or not.
+    uint8_t tag[16];
+    std::memcpy(tag, info->tag, sizeof tag);
+    const bool authentic = EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_TAG, 16, tag) == 1 &&
+                           EVP_DecryptFinal_ex(context, output + inputSize, &length) == 1;
+    EVP_CIPHER_CTX_free(context);
+    return authentic ? kStatusSuccess : kStatusAuthTagMismatch;
 }
 
 }  // namespace veltomarn

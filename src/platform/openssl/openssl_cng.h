@@ -17,6 +17,10 @@
 // - "RSAPUBLICBLOB" import (BCRYPT_RSAKEY_BLOB with magic "RSA1", no primes) and verification
 //   with BCRYPT_PAD_PKCS1 over SHA1, SHA256, SHA384 or SHA512 (the hash named in the padding
 //   record); a signature that does not verify: STATUS_INVALID_SIGNATURE.
+// - Provider "AES" with "ChainingMode" set to "ChainingModeGCM" (the only mode emulated), keys of
+//   16, 24 or 32 bytes, and authenticated decryption with a 12-byte nonce and a 16-byte tag. As
+//   Windows does, the plaintext is written to the output before the tag is checked, so a caller
+//   that does not wipe its buffer after STATUS_AUTH_TAG_MISMATCH keeps unauthenticated bytes.
 //
 // Handles are small numbers, never addresses, so a stale or foreign handle is refused
 // (STATUS_INVALID_HANDLE) instead of being dereferenced. One thread uses an instance.
@@ -42,6 +46,7 @@ inline constexpr NtStatus kStatusBufferTooSmall = static_cast<NtStatus>(0xC00000
 inline constexpr NtStatus kStatusNotSupported = static_cast<NtStatus>(0xC00000BB);
 inline constexpr NtStatus kStatusNotFound = static_cast<NtStatus>(0xC0000225);
 inline constexpr NtStatus kStatusInvalidSignature = static_cast<NtStatus>(0xC000A000);
+inline constexpr NtStatus kStatusAuthTagMismatch = static_cast<NtStatus>(0xC000A002);
 
 inline constexpr uint32_t kRsaPublicMagic = 0x31415352;  // "RSA1"
 inline constexpr uint32_t kRsaKeyBlobHeaderBytes = 24;
@@ -87,6 +92,18 @@ class OpensslCng {
                                    const uint8_t* hash, uint32_t hashSize, const uint8_t* signature,
                                    uint32_t signatureSize, uint32_t flags);
     NtStatus BCryptDestroyKey(CngHandle key);
+    NtStatus BCryptSetProperty(CngHandle object, const WideChar* property, const uint8_t* input,
+                               uint32_t inputSize, uint32_t flags);
+    NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key, uint8_t* keyObject,
+                                        uint32_t keyObjectSize, const uint8_t* secret,
+                                        uint32_t secretSize, uint32_t flags);
+    NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                           const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
+                           uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,
+                           uint32_t flags);
+
+    // The "ObjectLength" that the AES provider reports from now on.
+    void SetKeyObjectLength(uint32_t length) { keyObjectLength_ = length; }
 
   private:
     struct Object;
@@ -97,6 +114,7 @@ class OpensslCng {
     std::map<CngHandle, std::unique_ptr<Object>> objects_;
     uintptr_t next_ = 0x7000;
     uint32_t hashObjectLength_ = 286;
+    uint32_t keyObjectLength_ = 654;
 };
 
 }  // namespace veltomarn

@@ -1,5 +1,7 @@
 #include "platform/posix/posix_platform.h"
 
+#include <openssl/crypto.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -832,6 +834,43 @@ NtStatus PosixPlatform::BCryptVerifySignature(CngHandle key, const WideChar* pkc
 }
 NtStatus PosixPlatform::BCryptDestroyKey(CngHandle key) {
     return cng_.BCryptDestroyKey(key);
+}
+
+NtStatus PosixPlatform::BCryptSetProperty(CngHandle object, const WideChar* property,
+                                          const uint8_t* input, uint32_t inputSize,
+                                          uint32_t flags) {
+    return cng_.BCryptSetProperty(object, property, input, inputSize, flags);
+}
+
+NtStatus PosixPlatform::BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key,
+                                                   uint8_t* keyObject, uint32_t keyObjectSize,
+                                                   const uint8_t* secret, uint32_t secretSize,
+                                                   uint32_t flags) {
+    return cng_.BCryptGenerateSymmetricKey(algorithm, key, keyObject, keyObjectSize, secret,
+                                           secretSize, flags);
+}
+
+NtStatus PosixPlatform::BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                                      const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
+                                      uint32_t ivSize, uint8_t* output, uint32_t outputSize,
+                                      uint32_t* result, uint32_t flags) {
+    return cng_.BCryptDecrypt(key, input, inputSize, authenticatedInfo, iv, ivSize, output,
+                              outputSize, result, flags);
+}
+
+// The tool reads packages; it never writes through the seam.
+bool PosixPlatform::FlushFileBuffers(Handle) {
+    return Fail(kErrorCallNotImplemented, false);
+}
+bool PosixPlatform::MoveFileExW(const WideChar*, const WideChar*, uint32_t) {
+    return Fail(kErrorCallNotImplemented, false);
+}
+bool PosixPlatform::CreateDirectoryW(const WideChar*, void*) {
+    return Fail(kErrorCallNotImplemented, false);
+}
+
+void PosixPlatform::RtlSecureZeroMemory(void* memory, std::size_t size) {
+    if (size != 0) OPENSSL_cleanse(memory, size);
 }
 
 }  // namespace veltomarn

@@ -113,6 +113,10 @@ class PosixPlatform final : public Platform {
                             uint32_t flags) override;
     bool FindNextStreamW(Handle search, StreamData* data) override;
     bool FindClose(Handle search) override;
+    bool FlushFileBuffers(Handle file) override;
+    bool MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) override;
+    bool CreateDirectoryW(const WideChar* path, void* securityAttributes) override;
+    void RtlSecureZeroMemory(void* memory, std::size_t size) override;
 
     NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,
                                          const WideChar* implementation, uint32_t flags) override;
@@ -134,6 +138,15 @@ class PosixPlatform final : public Platform {
                                    const uint8_t* hash, uint32_t hashSize, const uint8_t* signature,
                                    uint32_t signatureSize, uint32_t flags) override;
     NtStatus BCryptDestroyKey(CngHandle key) override;
+    NtStatus BCryptSetProperty(CngHandle object, const WideChar* property, const uint8_t* input,
+                               uint32_t inputSize, uint32_t flags) override;
+    NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key, uint8_t* keyObject,
+                                        uint32_t keyObjectSize, const uint8_t* secret,
+                                        uint32_t secretSize, uint32_t flags) override;
+    NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                           const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
+                           uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,
+                           uint32_t flags) override;
 
     int MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,
                     uint32_t style) override;

@@ -223,4 +223,53 @@ NtStatus Win32Platform::BCryptDestroyKey(CngHandle key) {
     return ::BCryptDestroyKey(key);
 }
 
+NtStatus Win32Platform::BCryptSetProperty(CngHandle object, const WideChar* property,
+                                          const uint8_t* input, uint32_t inputSize,
+                                          uint32_t flags) {
+    return ::BCryptSetProperty(object, W(property), const_cast<PUCHAR>(input), inputSize, flags);
+}
+NtStatus Win32Platform::BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key,
+                                                   uint8_t* keyObject, uint32_t keyObjectSize,
+                                                   const uint8_t* secret, uint32_t secretSize,
+                                                   uint32_t flags) {
+    return ::BCryptGenerateSymmetricKey(algorithm, reinterpret_cast<BCRYPT_KEY_HANDLE*>(key),
+                                        keyObject, keyObjectSize, const_cast<PUCHAR>(secret),
+                                        secretSize, flags);
+}
+NtStatus Win32Platform::BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                                      const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
+                                      uint32_t ivSize, uint8_t* output, uint32_t outputSize,
+                                      uint32_t* result, uint32_t flags) {
+    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
+    BCRYPT_INIT_AUTH_MODE_INFO(info);
+    void* padding = nullptr;
+    if (authenticatedInfo != nullptr) {
+        info.pbNonce = const_cast<PUCHAR>(authenticatedInfo->nonce);
+        info.cbNonce = authenticatedInfo->nonceSize;
+        info.pbAuthData = const_cast<PUCHAR>(authenticatedInfo->authData);
+        info.cbAuthData = authenticatedInfo->authDataSize;
+        info.pbTag = const_cast<PUCHAR>(authenticatedInfo->tag);
+        info.cbTag = authenticatedInfo->tagSize;
+        padding = &info;
+    }
+    ULONG produced = 0;
+    const NTSTATUS status = ::BCryptDecrypt(key, const_cast<PUCHAR>(input), inputSize, padding, iv,
+                                            ivSize, output, outputSize, &produced, flags);
+    *result = produced;
+    return status;
+}
+bool Win32Platform::FlushFileBuffers(Handle file) {
+    return ::FlushFileBuffers(file) != FALSE;
+}
+bool Win32Platform::MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) {
+    return ::MoveFileExW(W(from), W(to), flags) != FALSE;
+}
+bool Win32Platform::CreateDirectoryW(const WideChar* path, void* securityAttributes) {
+    return ::CreateDirectoryW(W(path), static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes)) !=
+           FALSE;
+}
+void Win32Platform::RtlSecureZeroMemory(void* memory, std::size_t size) {
+    ::RtlSecureZeroMemory(memory, size);
+}
+
 }  // namespace veltomarn

@@ -1,0 +1,52 @@
+#pragma once
+
+// Decrypting, authenticating and checking the sealed payload's chunk stream, to nowhere or into a
+// destination directory. The only place where the payload key exists.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/guarded_directory.h"
+#include "core/secure_buffer.h"
+#include "payload/payload_format.h"
+#include "platform/platform.h"
+#include "platform/scoped_handle.h"
+
+namespace veltomarn {
+
+// The AES-256-GCM payload key: provider, key and the key object buffer holding the schedule.
+// Released in that order: key destroyed, provider closed, buffer wiped.
+struct PayloadKey {
+    explicit PayloadKey(Platform& platform) : object(platform, 0) {}
+    SecureBuffer object;
+    ScopedAlgorithmProvider provider;
+    ScopedKeyObject key;
+};
+
+// Forms the key from the two compiled-in shares (the key bytes are wiped right after the key
+// object exists) and returns it ready to decrypt. Throws "AES_PROVIDER", "AES_MODE",
+// "AES_PROPERTY", "AES_KEY", after releasing whatever it had opened.
+std::unique_ptr<PayloadKey> OpenPayloadKey(Platform& platform);
+
+// Destroys the key, closes the provider and wipes the key object buffer.
+void ReleasePayloadKey(PayloadKey& key);
+
+// Creates (or accepts) and holds through `destination` every parent directory of `entry`.
+// Throws "LOCAL_PATH_REQUIRED", "CACHE_SUBDIRECTORY" and the guard's codes.
+void EnsureEntryDirectories(GuardedDirectory& destination, const PayloadEntry& entry,
+                            void* securityAttributes);
+
+// Unseals every file of `index` from `payload` (positioned at the first chunk record). With an
+// empty `destinationRoot` nothing is written anywhere; otherwise each file is written as
+// "<path>.sealed-partial" (created new, with `securityAttributes`), flushed, and renamed to its
+// path only after its whole plaintext matched its digest. Plaintext is wiped after every chunk and
+// on every failure; the key is released on every path. On failure, committed files and the
+// failing file's partial file stay. Throws the codes of the key, the guard, "CACHE_SUBDIRECTORY",
+// "CACHE_FILE_CREATE", "PAYLOAD_TRUNCATED", "PAYLOAD_CHUNK_LENGTH", "PAYLOAD_NONCE_REUSE",
+// "PAYLOAD_AUTHENTICATION", the SHA-256 codes, "CACHE_WRITE", "PAYLOAD_PLAINTEXT_HASH",
+// "CACHE_FLUSH", "CACHE_COMMIT", "PAYLOAD_TRAILING_DATA".
+void UnsealPayload(Platform& platform, Handle payload, const PayloadIndex& index,
+                   const WideString& destinationRoot, void* securityAttributes);
+
+}  // namespace veltomarn
