@@ -101,10 +101,10 @@ class ChunkReader {
     SecureBuffer plaintext_;
 };
 
-// Unseals one entry; `partial` is the open partial file, or no handle when unsealing to nowhere.
+// Unseals one entry into `hash`; `partial` is the open partial file, or no handle when unsealing
+// to nowhere.
 void UnsealEntry(Platform& platform, ChunkReader& reader, const PayloadIndex& index,
-                 const PayloadEntry& entry, Handle partial) {
-    Sha256Hash hash(platform);
+                 const PayloadEntry& entry, Sha256Hash& hash, Handle partial) {
     uint64_t remaining = entry.size;
     for (uint32_t chunk = 0; chunk < entry.chunkCount; ++chunk) {
         const SecureBuffer& plaintext = reader.Next(index, entry, chunk, remaining);
@@ -186,8 +186,10 @@ void UnsealPayload(Platform& platform, Handle payload, const PayloadIndex& index
     ChunkReader reader(platform, payload, *key);
 
     for (const PayloadEntry& entry : index.entries) {
+        // The file's hash exists before anything of the file is created.
+        Sha256Hash hash(platform);
         if (destination == nullptr) {
-            UnsealEntry(platform, reader, index, entry, nullptr);
+            UnsealEntry(platform, reader, index, entry, hash, nullptr);
             continue;
         }
         EnsureEntryDirectories(*destination, entry, securityAttributes);
@@ -199,7 +201,7 @@ void UnsealPayload(Platform& platform, Handle payload, const PayloadIndex& index
                 platform.CreateFileW(partialPath.c_str(), kPartialFileAccess, 0, securityAttributes,
                                      win::kCreateNew, kPartialFileFlags, nullptr));
             check(partial.valid(), "CACHE_FILE_CREATE");
-            UnsealEntry(platform, reader, index, entry, partial.get());
+            UnsealEntry(platform, reader, index, entry, hash, partial.get());
             check(platform.FlushFileBuffers(partial.get()), "CACHE_FLUSH");
         }
         const WideString finalPath = LocalLongPath(JoinRelative(destinationRoot, entry.path));

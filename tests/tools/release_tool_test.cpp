@@ -24,6 +24,7 @@
 #include "distribution/distribution_check.h"
 #include "distribution/release_signature.h"
 #include "platform/posix/posix_platform.h"
+#include "release/payload_seal.h"
 #include "release/release_keys.h"
 #include "support/memory_platform.h"
 #include "tools/tool_test_support.h"
@@ -35,6 +36,8 @@ namespace fs = std::filesystem;
 using release::KeyPointer;
 
 constexpr char kSequence[] = "2026103022";
+// What verify reports about the payload of WriteMinimalPackage.
+constexpr char kMinimalPayload[] = " files=4 plaintextBytes=458\n";
 
 template <typename Case>
 requires std::is_same_v<decltype(Case::name), const char*>
@@ -110,7 +113,8 @@ class ReleaseToolTest : public ::testing::Test {
         return RunReleaseTool({"sign", "--prepare", "--sequence", sequence, package_});
     }
     ToolRun Verify(const std::string& publicKey = TestPublicKeyPath()) {
-        return RunReleaseTool({"verify", "--public-key", publicKey, package_});
+        return RunReleaseTool(
+            {"verify", "--public-key", publicKey, "--key-shares", BuildKeySharesPath(), package_});
     }
     ToolRun Attach(const std::vector<uint8_t>& signature) {
         WriteBytes(scratch_ / "external.sig", signature);
@@ -157,7 +161,7 @@ TEST_F(ReleaseToolTest, KeygenThenSignThenVerifyPasses) {
 
     const ToolRun verify = Verify(keys + "/release-signing.pub.pem");
     EXPECT_EQ(verify.status, 0) << verify.err;
-    EXPECT_EQ(verify.out, "OK sequence=2026103100\n");
+    EXPECT_EQ(verify.out, "OK sequence=2026103100" + std::string(kMinimalPayload));
 
     const ToolRun otherKey = Verify(TestPublicKeyPath());
     EXPECT_EQ(otherKey.status, 1);
@@ -167,6 +171,7 @@ TEST_F(ReleaseToolTest, KeygenThenSignThenVerifyPasses) {
 
 TEST_F(ReleaseToolTest, InventoryListsEveryFileInByteOrderUnderTheHeader) {
     ASSERT_EQ(Sign().status, 0);
+    const std::string payload = ReadTextFile(package_ + "/VeltoMarn.payload");
     const std::string manifest = Hex(Sha256("{\"release\": 1}\n"));
     const std::string expected =
         "VELTO-MARN-SIGNED-DISTRIBUTION-V1\n"
@@ -177,7 +182,7 @@ TEST_F(ReleaseToolTest, InventoryListsEveryFileInByteOrderUnderTheHeader) {
         manifest +
         "\n"
         "files=4\n" +
-        Hex(Sha256("sealed payload bytes")) + "\t20\tVeltoMarn.payload\n" +
+        Hex(Sha256(payload)) + "\t" + std::to_string(payload.size()) + "\tVeltoMarn.payload\n" +
         Hex(Sha256("MZ bootstrap bytes")) + "\t18\tVeltoMarnLauncher.exe\n" +
         Hex(Sha256(std::string(1000, '\x7f'))) + "\t1000\tdata/levels/level-1.bin\n" + manifest +
         "\t15\tpackage/release.json\n";
@@ -223,7 +228,12 @@ TEST_F(ReleaseToolTest, SigningTwiceReplacesBothFiles) {
     ASSERT_EQ(Sign("2026103022").status, 0);
     const std::string firstInventory = Inventory();
     const std::string firstSignature = ReadTextFile(package_ + "/RELEASE.sig");
-    WriteTextFile(package_ + "/VeltoMarn.payload", "a newer sealed payload");
+    {
+        ScratchDirectory inner;
+        WriteInnerDirectory(inner.path());
+        WriteTextFile(inner / "assets/new.txt", "newer");
+        SealWithBuildKey(inner.path(), package_ + "/VeltoMarn.payload");
+    }
 
     const ToolRun second = Sign("2026103023");
     ASSERT_EQ(second.status, 0) << second.err;
@@ -231,7 +241,7 @@ TEST_F(ReleaseToolTest, SigningTwiceReplacesBothFiles) {
     EXPECT_NE(Inventory().find("sequence=2026103023\n"), std::string::npos);
     EXPECT_NE(ReadTextFile(package_ + "/RELEASE.sig"), firstSignature);
     const ToolRun verify = Verify();
-    EXPECT_EQ(verify.out, "OK sequence=2026103023\n") << verify.err;
+    EXPECT_EQ(verify.out, "OK sequence=2026103023 files=5 plaintextBytes=463\n") << verify.err;
     // Nothing of the replacement is left behind.
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(package_)) {
@@ -275,7 +285,7 @@ TEST_F(ReleaseToolTest, PrepareThenExternalSignatureThenAttachPassesVerify) {
     EXPECT_EQ(ReadTextFile(package_ + "/RELEASE.sig"), ReadTextFile(scratch_ / "hsm.sig"));
     const ToolRun verify = Verify();
     EXPECT_EQ(verify.status, 0) << verify.err;
-    EXPECT_EQ(verify.out, "OK sequence=2026103099\n");
+    EXPECT_EQ(verify.out, "OK sequence=2026103099" + std::string(kMinimalPayload));
 }
 
 struct WrongSignatureCase {
@@ -599,6 +609,19 @@ void SignInventory(const std::string& package, const std::string& inventory) {
                                    Sha256(inventory)));
 }
 
+// Changes the package's payload with `edit`, then signs the package again, so that only the
+// payload's own checks can find the change.
+void ChangePayloadAndSign(const std::string& package,
+                          const std::function<void(std::string&)>& edit) {
+    std::string payload = ReadTextFile(package + "/VeltoMarn.payload");
+    edit(payload);
+    WriteTextFile(package + "/VeltoMarn.payload", payload);
+    ASSERT_EQ(
+        RunReleaseTool({"sign", "--key", TestPrivateKeyPath(), "--sequence", kSequence, package})
+            .status,
+        0);
+}
+
 struct VerifyFailureCase {
     const char* name;
     std::function<void(const std::string& package, const std::string& scratch)> change;
@@ -610,7 +633,9 @@ struct VerifyFailureCase {
 const VerifyFailureCase kVerifyFailures[] = {
     {"one_byte_changed",
      [](const std::string& p, const std::string&) {
-         WriteTextFile(p + "/VeltoMarn.payload", "sealed payload bytez");
+         std::string payload = ReadTextFile(p + "/VeltoMarn.payload");
+         payload.back() ^= 0x01;
+         WriteTextFile(p + "/VeltoMarn.payload", payload);
      },
      "FILE_HASH_MISMATCH", "VeltoMarn.payload"},
     {"one_byte_changed_in_a_nested_file",
@@ -693,6 +718,50 @@ const VerifyFailureCase kVerifyFailures[] = {
      "INVENTORY_FORMAT", "RELEASE.signed"},
     {"checked_with_another_public_key", [](const std::string&, const std::string&) {},
      "SIGNATURE_INVALID", "RELEASE.sig", true},
+    {"payload_last_ciphertext_byte_changed_and_signed_again",
+     [](const std::string& p, const std::string&) {
+         ChangePayloadAndSign(p, [](std::string& payload) { payload.back() ^= 0x01; });
+     },
+     "PAYLOAD_AUTHENTICATION", "VeltoMarn.payload"},
+    {"payload_identity_byte_changed_and_signed_again",
+     [](const std::string& p, const std::string&) {
+         ChangePayloadAndSign(p, [](std::string& payload) { payload[28] ^= 0x01; });
+     },
+     "PAYLOAD_AUTHENTICATION", "VeltoMarn.payload"},
+    {"payload_record_digest_changed_and_signed_again",
+     [](const std::string& p, const std::string&) {
+         ChangePayloadAndSign(p, [](std::string& payload) { payload[44 + 10] ^= 0x01; });
+     },
+     "PAYLOAD_AUTHENTICATION", "VeltoMarn.payload"},
+    {"payload_byte_appended_and_signed_again",
+     [](const std::string& p, const std::string&) {
+         ChangePayloadAndSign(p, [](std::string& payload) { payload.push_back('\0'); });
+     },
+     "PAYLOAD_TRAILING_DATA", "VeltoMarn.payload"},
+    {"payload_cut_short_and_signed_again",
+     [](const std::string& p, const std::string&) {
+         ChangePayloadAndSign(p, [](std::string& payload) { payload.pop_back(); });
+     },
+     "PAYLOAD_TRUNCATED", "VeltoMarn.payload"},
+    {"payload_not_sealed_and_signed_again",
+     [](const std::string& p, const std::string&) {
+         ChangePayloadAndSign(p, [](std::string& payload) { payload = "sealed payload bytes"; });
+     },
+     "PAYLOAD_TRUNCATED", "VeltoMarn.payload"},
+    {"payload_magic_changed_and_signed_again",
+     [](const std::string& p, const std::string&) {
+         ChangePayloadAndSign(p, [](std::string& payload) { payload[14] = '2'; });
+     },
+     "PAYLOAD_MAGIC", "VeltoMarn.payload"},
+    {"payload_sealed_with_another_key_and_signed_again",
+     [](const std::string& p, const std::string& s) {
+         WriteTextFile(s + "/other-shares.txt", release::NewPayloadKeyShares());
+         WriteInnerDirectory(s + "/inner");
+         release::SealPayload(s + "/inner", p + "/VeltoMarn.payload",
+                              release::LoadPayloadKey(s + "/other-shares.txt"), nullptr);
+         ChangePayloadAndSign(p, [](std::string&) {});
+     },
+     "PAYLOAD_AUTHENTICATION", "VeltoMarn.payload"},
 };
 
 class VerifyFailureTest : public ReleaseToolTest,
@@ -738,7 +807,23 @@ const UsageCase kUsageCases[] = {
      0,
      "Usage: veltomarn-release attach-signature --public-key PUB.pem SIG PACKAGE_DIR",
      ""},
-    {"verify_help", {"verify", "-h"}, 0, "Usage: veltomarn-release verify --public-key", ""},
+    {"verify_help",
+     {"verify", "-h"},
+     0,
+     "Usage: veltomarn-release verify --public-key PUB.pem --key-shares FILE PACKAGE_DIR",
+     ""},
+    {"seal_help",
+     {"seal", "--help"},
+     0,
+     "Usage: veltomarn-release seal --key-shares FILE --out VeltoMarn.payload INNER_DIR",
+     ""},
+    {"pack_help", {"help", "pack"}, 0, "Usage: veltomarn-release pack --key PRIVATE.pem", ""},
+    {"tool_help_lists_seal_and_pack",
+     {"--help"},
+     0,
+     "  seal              seal a directory (the inner launcher and its files) into "
+     "VeltoMarn.payload\n  pack              lay out, seal and sign a whole package",
+     ""},
     {"help_command", {"help", "sign"}, 0, "Usage: veltomarn-release sign --key", ""},
     {"unknown_command", {"publish"}, 2, "", "unknown command publish"},
     {"unknown_option", {"verify", "--key", "x", "dir"}, 2, "", "unknown option --key"},
@@ -761,18 +846,25 @@ const UsageCase kUsageCases[] = {
      "--prepare signs nothing and takes no --key"},
     {"keygen_without_out", {"keygen"}, 2, "", "--out is required"},
     {"verify_without_directory",
-     {"verify", "--public-key", VELTOMARN_TEST_KEYS_DIR "/release-signing-TEST-ONLY.pub.pem"},
+     {"verify", "--public-key", VELTOMARN_TEST_KEYS_DIR "/release-signing-TEST-ONLY.pub.pem",
+      "--key-shares", VELTOMARN_BUILD_KEY_SHARES},
      2,
      "",
      "expected one PACKAGE_DIR"},
+    {"verify_without_key_shares",
+     {"verify", "--public-key", VELTOMARN_TEST_KEYS_DIR "/release-signing-TEST-ONLY.pub.pem", "."},
+     2,
+     "",
+     "--key-shares is required"},
     {"verify_of_a_missing_directory",
      {"verify", "--public-key", VELTOMARN_TEST_KEYS_DIR "/release-signing-TEST-ONLY.pub.pem",
-      "/nonexistent/package"},
+      "--key-shares", VELTOMARN_BUILD_KEY_SHARES, "/nonexistent/package"},
      2,
      "",
      "/nonexistent/package: cannot resolve the directory"},
     {"verify_with_a_private_key_as_public",
-     {"verify", "--public-key", VELTOMARN_TEST_KEYS_DIR "/release-signing-TEST-ONLY.key.pem", "."},
+     {"verify", "--public-key", VELTOMARN_TEST_KEYS_DIR "/release-signing-TEST-ONLY.key.pem",
+      "--key-shares", VELTOMARN_BUILD_KEY_SHARES, "."},
      2,
      "",
      "no PEM public key"},

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,9 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "release/payload_seal.h"
+#include "release/release_keys.h"
 
 extern char** environ;
 
@@ -95,9 +99,25 @@ TreeSnapshot Snapshot(const std::string& root) {
     return snapshot;
 }
 
+void WriteInnerDirectory(const std::string& root) {
+    WriteTextFile(root + "/VeltoMarnLauncher.exe", "MZ inner launcher bytes");
+    WriteTextFile(root + "/RELEASE.signed", "the inner launcher's own inventory\n");
+    WriteTextFile(root + "/RELEASE.sig", std::string(384, '\x5a'));
+    WriteTextFile(root + "/config/launcher.json", "{\"inner\": true}\n");
+}
+
+void SealWithBuildKey(const std::string& inner, const std::string& output) {
+    release::SealPayload(inner, output, release::LoadPayloadKey(BuildKeySharesPath()), nullptr);
+}
+
 void WriteMinimalPackage(const std::string& root) {
     WriteTextFile(root + "/VeltoMarnLauncher.exe", "MZ bootstrap bytes");
-    WriteTextFile(root + "/VeltoMarn.payload", "sealed payload bytes");
+    {
+        ScratchDirectory inner;
+        WriteInnerDirectory(inner.path());
+        MakeDirectories(root);
+        SealWithBuildKey(inner.path(), root + "/VeltoMarn.payload");
+    }
     WriteTextFile(root + "/package/release.json", "{\"release\": 1}\n");
     WriteTextFile(root + "/data/levels/level-1.bin", std::string(1000, '\x7f'));
 }
@@ -122,7 +142,7 @@ int RunProgram(const std::string& program, const std::vector<std::string>& argum
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-ToolRun RunReleaseTool(const std::vector<std::string>& arguments) {
+ToolRun RunReleaseTool(const std::vector<std::string>& arguments, uint64_t dataLimitBytes) {
     ScratchDirectory capture;
     const std::string outPath = capture / "out";
     const std::string errPath = capture / "err";
@@ -131,17 +151,35 @@ ToolRun RunReleaseTool(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
     for (std::string& argument : all) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t child = 0;
-    const int spawned =
-        posix_spawn(&child, VELTOMARN_RELEASE_TOOL, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) throw std::runtime_error("cannot run " VELTOMARN_RELEASE_TOOL);
+    if (dataLimitBytes == 0) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int spawned =
+            posix_spawn(&child, VELTOMARN_RELEASE_TOOL, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) throw std::runtime_error("cannot run " VELTOMARN_RELEASE_TOOL);
+    } else {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        child = fork();
+        if (child < 0) throw std::runtime_error("cannot fork");
+        if (child == 0) {
+            const rlimit limit{dataLimitBytes, dataLimitBytes};
+            if (setrlimit(RLIMIT_DATA, &limit) != 0 || dup2(out, STDOUT_FILENO) < 0 ||
+                dup2(err, STDERR_FILENO) < 0) {
+                _exit(126);
+            }
+            execv(VELTOMARN_RELEASE_TOOL, argv.data());
+            _exit(127);
+        }
+        close(out);
+        close(err);
+    }
     int status = 0;
     waitpid(child, &status, 0);
     ToolRun run;
@@ -157,6 +195,10 @@ std::string TestPrivateKeyPath() {
 
 std::string TestPublicKeyPath() {
     return VELTOMARN_TEST_KEYS_DIR "/release-signing-TEST-ONLY.pub.pem";
+}
+
+std::string BuildKeySharesPath() {
+    return VELTOMARN_BUILD_KEY_SHARES;
 }
 
 }  // namespace veltomarn::testing

@@ -1,6 +1,6 @@
 #pragma once
 
-// The bootstrap's own distribution check, run on the publisher's machine.
+// The bootstrap's own package check, run on the publisher's machine.
 
 #include <cstdint>
 #include <string>
@@ -8,20 +8,32 @@
 
 namespace veltomarn::release {
 
-struct VerifyOutcome {
-    bool passed = false;
-    uint64_t sequence = 0;  // passed: the release sequence
-    std::string code;       // failed: the bootstrap's failure code
-    std::string path;       // failed: the Linux path the failure concerns (best effort)
+// How far the payload is checked after the distribution.
+enum class PayloadCheck {
+    kIndex,   // its header and file table are read (ReadPayloadIndex)
+    kUnseal,  // ... and every chunk is decrypted, authenticated and hashed to nowhere
+              // (UnsealPayload with the payload key compiled into this build)
 };
 
-// Runs VerifyDistribution, the whole package check of the bootstrap, over the Linux platform on
-// directory `root` (an absolute Linux path with no link in it) with the RSA public key blob
-// `releaseKeyBlob` in place of the compiled-in key. The path a failure concerns is
-// "RELEASE.signed" for a rule of the inventory text, "RELEASE.sig" for a signature failure, the
-// package directory for an incomplete tree, and otherwise the last file or directory entry the
-// check opened or listed: the file whose digest differs, the unexpected entry, the link.
+struct VerifyOutcome {
+    bool passed = false;
+    uint64_t sequence = 0;         // passed: the release sequence
+    std::size_t payloadFiles = 0;  // passed: the payload's file count
+    uint64_t plaintextBytes = 0;   // passed: the payload's plaintext total
+    std::string code;              // failed: the bootstrap's failure code
+    std::string path;              // failed: the Linux path the failure concerns (best effort)
+};
+
+// Runs the bootstrap's package check over the Linux platform on directory `root` (an absolute
+// Linux path with no link in it) with the RSA public key blob `releaseKeyBlob` in place of the
+// compiled-in key: VerifyDistribution, then "VeltoMarn.payload" opened through the same guard
+// (4 GiB limit), ReadPayloadIndex and, with kUnseal, UnsealPayload to nowhere. The path a failure
+// concerns is "RELEASE.signed" for a rule of the inventory text, "RELEASE.sig" for a signature
+// failure, the package directory for an incomplete tree, "VeltoMarn.payload" for every failure
+// from opening the payload on, and otherwise the last file or directory entry the check opened or
+// listed: the file whose digest differs, the unexpected entry, the link.
 // Throws ToolError (2) when `root` cannot be expressed as a drive path.
-VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob);
+VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,
+                            PayloadCheck payloadCheck);
 
 }  // namespace veltomarn::release

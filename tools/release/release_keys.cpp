@@ -8,6 +8,7 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include "payload_key.h"
 #include "platform/openssl/openssl_cng.h"
 #include "release/tool_support.h"
 
@@ -17,6 +18,8 @@ namespace {
 constexpr std::size_t kMaxKeyFileBytes = 1048576;
 constexpr std::size_t kSignatureBytes = 384;
 constexpr std::size_t kKeyBlobBytes = 411;
+constexpr std::size_t kMaxKeySharesFileBytes = 4096;
+constexpr std::size_t kShareHexDigits = 2 * kPayloadKeyShareBytes;
 
 std::string OpensslReason() {
     const unsigned long error = ERR_get_error();
@@ -57,6 +60,12 @@ void CheckKeyShape(const EVP_PKEY* key, const std::string& path) {
         Refuse(ShowPath(path) + ": the public exponent is " + std::to_string(exponentBytes) +
                " bytes long; the release key needs a 3-byte exponent such as 65537");
     }
+}
+
+int HexValue(uint8_t digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    return -1;
 }
 
 std::string BioText(BIO* bio) {
@@ -162,6 +171,58 @@ std::string NewPayloadKeyShares() {
     }
     OPENSSL_cleanse(random.data(), random.size());
     return text;
+}
+
+PayloadKeyMaterial::~PayloadKeyMaterial() {
+    OPENSSL_cleanse(bytes_.data(), bytes_.size());
+}
+
+bool PayloadKeyMaterial::operator==(const PayloadKeyMaterial& other) const {
+    return CRYPTO_memcmp(bytes_.data(), other.bytes_.data(), bytes_.size()) == 0;
+}
+
+PayloadKeyMaterial LoadPayloadKey(const std::string& path) {
+    std::vector<uint8_t> text = ReadWholeFile(path, kMaxKeySharesFileBytes, true);
+    const auto refuse = [&](const std::string& why) {
+        Wipe(text);
+        Refuse(ShowPath(path) + ": " + why +
+               "; payload key shares are two lines of exactly 64 lower-case hex digits, as "
+               "keygen writes them");
+    };
+    const std::size_t line = kShareHexDigits + 1;
+    if (text.size() != 2 * line && text.size() != 2 * line - 1) {
+        refuse("not a payload key shares file (" + std::to_string(text.size()) + " bytes)");
+    }
+    PayloadKeyMaterial key;
+    bool distinct = false;
+    for (std::size_t share = 0; share < 2; ++share) {
+        const std::size_t start = share * line;
+        if (start + kShareHexDigits < text.size() && text[start + kShareHexDigits] != '\n') {
+            refuse("line " + std::to_string(share + 1) + " does not end after 64 digits");
+        }
+        for (std::size_t k = 0; k < kPayloadKeyShareBytes; ++k) {
+            const int high = HexValue(text[start + 2 * k]);
+            const int low = HexValue(text[start + 2 * k + 1]);
+            if (high < 0 || low < 0) {
+                refuse("line " + std::to_string(share + 1) +
+                       " holds a character other than 0-9 and a-f");
+            }
+            const auto byte = static_cast<uint8_t>(high * 16 + low);
+            key.bytes()[k] ^= byte;
+        }
+    }
+    for (const uint8_t byte : key.bytes()) distinct = distinct || byte != 0;
+    Wipe(text);
+    if (!distinct) refuse("the two shares are equal, which makes a key of zero bytes");
+    return key;
+}
+
+PayloadKeyMaterial CompiledInPayloadKey() {
+    PayloadKeyMaterial key;
+    for (std::size_t k = 0; k < kPayloadKeyShareBytes; ++k) {
+        key.bytes()[k] = kPayloadKeyShareA[k] ^ kPayloadKeyShareB[k];
+    }
+    return key;
 }
 
 }  // namespace veltomarn::release

@@ -50,4 +50,31 @@ std::string PublicKeyPem(EVP_PKEY* key);
 // the system's random generator, whose XOR is the AES-256 payload key.
 std::string NewPayloadKeyShares();
 
+// The AES-256 payload key, wiped when it goes away.
+class PayloadKeyMaterial {
+  public:
+    PayloadKeyMaterial() = default;
+    PayloadKeyMaterial(const PayloadKeyMaterial& other) = default;
+    PayloadKeyMaterial& operator=(const PayloadKeyMaterial& other) = default;
+    ~PayloadKeyMaterial();
+
+    std::array<uint8_t, 32>& bytes() { return bytes_; }
+    const std::array<uint8_t, 32>& bytes() const { return bytes_; }
+    // Compares in constant time.
+    bool operator==(const PayloadKeyMaterial& other) const;
+
+  private:
+    std::array<uint8_t, 32> bytes_{};
+};
+
+// The payload key formed from the shares file `path` as the bootstrap's build forms it: the
+// byte-wise XOR of two shares, each a line of exactly 64 lower-case hex digits ended by LF (the
+// LF after the second line may be missing), nothing else in the file. Two equal shares (a key of
+// zero bytes) are refused. Throws ToolError (2) naming the path; never shows the key.
+PayloadKeyMaterial LoadPayloadKey(const std::string& path);
+
+// The payload key that this build of the tool, like the bootstrap built beside it, holds: the XOR
+// of the shares compiled in from VELTOMARN_PAYLOAD_KEY.
+PayloadKeyMaterial CompiledInPayloadKey();
+
 }  // namespace veltomarn::release

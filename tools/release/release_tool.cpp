@@ -1,5 +1,7 @@
 #include "release/release_tool.h"
 
+#include <unistd.h>
+
 #include <map>
 #include <optional>
 #include <set>
@@ -11,8 +13,11 @@
 #include "platform/posix/posix_platform.h"
 #include "release/file_install.h"
 #include "release/inventory_builder.h"
+#include "release/package_pack.h"
 #include "release/package_scan.h"
+#include "release/package_sign.h"
 #include "release/package_verify.h"
+#include "release/payload_seal.h"
 #include "release/release_keys.h"
 #include "release/tool_support.h"
 
@@ -34,9 +39,11 @@ RELEASE.signed and the inventory's signature RELEASE.sig.
 
 Commands:
   keygen            make a release signing key pair and payload key shares
+  seal              seal a directory (the inner launcher and its files) into VeltoMarn.payload
+  pack              lay out, seal and sign a whole package in a new directory
   sign              write RELEASE.signed and RELEASE.sig for a package directory
   attach-signature  install a signature made elsewhere (an HSM) as RELEASE.sig
-  verify            check a package exactly as the bootstrap does
+  verify            check a package exactly as the bootstrap does, payload included
 
 Run "veltomarn-release COMMAND --help" for the options of a command.
 
@@ -99,18 +106,83 @@ as PACKAGE_DIR/RELEASE.sig, replacing a present one in one rename. A signature t
 verify changes nothing and ends with exit status 1 and the failure code.
 )";
 
+constexpr char kSealUsage[] =
+    R"(Usage: veltomarn-release seal --key-shares FILE --out VeltoMarn.payload INNER_DIR
+
+Seals INNER_DIR, the inner launcher VeltoMarnLauncher.exe with its own signed inventory
+RELEASE.signed and RELEASE.sig and its other files, into the payload file given by --out. Every
+file is encrypted and authenticated with AES-256-GCM in chunks of 1 MiB under the payload key,
+each chunk with a fresh random nonce, bound to the payload (16 random bytes in its header), its
+file and its place; the table lists the files in byte order of their paths with size and SHA-256.
+
+  --key-shares FILE  the payload key shares: two lines of 64 lower-case hex digits, as keygen
+                     writes them; their XOR is the key. The bootstrap must be built with the same
+                     file (VELTOMARN_PAYLOAD_KEY) to open the payload.
+  --out FILE         the payload file to write, outside INNER_DIR; a plain file there is replaced
+                     once the new payload is complete, anything else there is refused
+
+The payload is written under a temporary name beside FILE (holding '~'), flushed, read back with
+the bootstrap's own index reader, and only then renamed to FILE: a failed run leaves no half
+payload and FILE as it was. Files are read as a stream, twice (hashed, then sealed); a file that
+changes in between is refused. Progress is shown on standard error for payloads over 8 MiB when
+standard error is a terminal.
+
+Refuses (exit status 2, nothing written, the path named) what the bootstrap would refuse in a
+payload: a name outside the path rules (letters, digits, '-', '.', '_'; no device names; no
+trailing dot; at most 16 levels and 240 bytes); ".sealed-owner" at the top or a name ending in
+".sealed-partial" (the bootstrap's own names); two names that differ only in letter case,
+also counting each file's name while it is unsealed (its path followed by ".sealed-partial");
+more than 512 files; more than 4 GiB in all, or a payload file over 4 GiB; a missing
+VeltoMarnLauncher.exe, RELEASE.signed or RELEASE.sig at the top (spelt exactly so). It also
+refuses what would not come out of unsealing as it went in: symbolic links, files with more than
+one name (hard links), anything but plain files and directories, and empty directories (only
+files are sealed, so an empty directory would be lost).
+)";
+
+constexpr char kPackUsage[] =
+    R"(Usage: veltomarn-release pack --key PRIVATE.pem --key-shares FILE --sequence N
+                              --inner INNER_DIR --out PACKAGE_DIR
+                              --bootstrap VeltoMarnLauncher.exe --manifest release.json
+                              [--include DIR]
+
+Makes a complete, signed package in PACKAGE_DIR, which must not exist (its parent must) or be an
+empty directory:
+  PACKAGE_DIR/VeltoMarnLauncher.exe  a copy of --bootstrap (the built bootstrap)
+  PACKAGE_DIR/VeltoMarn.payload      INNER_DIR sealed as seal does, with --key-shares
+  PACKAGE_DIR/package/release.json   a copy of --manifest
+  PACKAGE_DIR/...                    the files and directories of --include DIR, if given
+then signs it as sign does (--key, --sequence) and checks the result as verify does, with the
+key's public half; the payload is unsealed for that check when --key-shares form the payload key
+this build of the tool holds, otherwise only its index is read (a note says so).
+
+The files of --include must not collide with the files pack makes (nor with RELEASE.signed or
+RELEASE.sig), also not in another letter case, and follow the rules sign applies. INNER_DIR and
+--include must lie outside PACKAGE_DIR. On any failure everything pack made is removed again: a
+PACKAGE_DIR that pack created is removed, an empty one that existed is emptied (exit status 2).
+)";
+
 constexpr char kVerifyUsage[] =
-    R"(Usage: veltomarn-release verify --public-key PUB.pem PACKAGE_DIR
+    R"(Usage: veltomarn-release verify --public-key PUB.pem --key-shares FILE PACKAGE_DIR
 
 Runs the bootstrap's own package check on PACKAGE_DIR, with PUB.pem in place of the key
 compiled into the bootstrap: the signature of RELEASE.signed, every rule of the inventory, the
 exact tree (no file or directory more or less, no links, names spelt exactly), and the size and
-SHA-256 of every listed file. Prints "OK sequence=N" on success (exit status 0); otherwise
-prints the bootstrap's failure code and the path it concerns on standard error (exit status 1).
+SHA-256 of every listed file; then reads the header and file table of VeltoMarn.payload and
+unseals it to nowhere: every chunk decrypted and authenticated, every file's SHA-256 checked,
+nothing written. Prints "OK sequence=N files=F plaintextBytes=P" on success (exit status 0), F
+and P being the payload's file count and plaintext size; otherwise prints the bootstrap's failure
+code and the path it concerns on standard error (exit status 1).
+
+  --key-shares FILE  the payload key shares the package was sealed with. The unsealing is the
+                     bootstrap's own code with the key compiled into this build of the tool (its
+                     build input VELTOMARN_PAYLOAD_KEY); shares that form another key are refused
+                     (exit status 2), since this build cannot check such a payload.
 )";
 
 const std::map<std::string, const char*> kCommandUsage = {
     {"keygen", kKeygenUsage},
+    {"seal", kSealUsage},
+    {"pack", kPackUsage},
     {"sign", kSignUsage},
     {"attach-signature", kAttachUsage},
     {"verify", kVerifyUsage},
@@ -225,26 +297,67 @@ int Sign(const Arguments& arguments, std::ostream& out) {
     ExpectPositional("sign", arguments, 1, "one PACKAGE_DIR");
     const std::string root = RealDirectory(arguments.positional[0]);
 
-    const PackageScan scan = ScanPackage(root);
-    PosixPlatform platform;
-    const BuiltInventory inventory = BuildInventory(platform, root, scan, sequence);
     if (prepare) {
+        const PackageScan scan = ScanPackage(root);
+        PosixPlatform platform;
+        const BuiltInventory inventory = BuildInventory(platform, root, scan, sequence);
         InstallInventoryFiles(root, inventory.bytes, nullptr);
         out << DigestHex(inventory.digest) << "\n";
         return kExitSuccess;
     }
-
-    const std::vector<uint8_t> signature = SignDigest(key.get(), inventory.digest);
-    // The bootstrap's own check of the new pair, with the key's public half.
-    try {
-        VerifyReleaseSignature(platform, inventory.bytes, signature, PublicKeyBlob(key.get()));
-    } catch (const Failure& failure) {
-        Refuse(std::string("the new signature fails the bootstrap's check (") + failure.code() +
-               "); nothing was written");
-    }
-    InstallInventoryFiles(root, inventory.bytes, &signature);
+    const BuiltInventory inventory = SignPackage(root, sequence, key.get());
     out << "signed " << root << " sequence=" << inventory.sequence << " files=" << inventory.files
         << "\n";
+    return kExitSuccess;
+}
+
+// Progress lines only for a person watching.
+std::ostream* ProgressStream(std::ostream& err) {
+    return isatty(STDERR_FILENO) == 1 ? &err : nullptr;
+}
+
+int Seal(const Arguments& arguments, std::ostream& out, std::ostream& err) {
+    const std::string sharesPath = Required("seal", arguments, "--key-shares");
+    const std::string output = Required("seal", arguments, "--out");
+    ExpectPositional("seal", arguments, 1, "one INNER_DIR");
+    const PayloadKeyMaterial key = LoadPayloadKey(sharesPath);
+    const SealedPayload sealed =
+        SealPayload(arguments.positional[0], output, key, ProgressStream(err));
+    out << "sealed " << output << " files=" << sealed.files
+        << " plaintextBytes=" << sealed.plaintextBytes << " payloadBytes=" << sealed.payloadBytes
+        << "\n";
+    return kExitSuccess;
+}
+
+int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
+    PackRequest request;
+    request.sequence = ParseReleaseSequence(Required("pack", arguments, "--sequence"));
+    request.inner = Required("pack", arguments, "--inner");
+    request.out = Required("pack", arguments, "--out");
+    request.bootstrap = Required("pack", arguments, "--bootstrap");
+    request.manifest = Required("pack", arguments, "--manifest");
+    const auto include = arguments.values.find("--include");
+    if (include != arguments.values.end()) {
+        if (include->second.empty()) UsageError("pack", "--include needs a directory");
+        request.include = include->second;
+    }
+    ExpectPositional("pack", arguments, 0, "no arguments besides the options");
+    const std::string sharesPath = Required("pack", arguments, "--key-shares");
+    const KeyPointer signingKey = LoadPrivateKey(Required("pack", arguments, "--key"));
+    const PayloadKeyMaterial payloadKey = LoadPayloadKey(sharesPath);
+    request.signingKey = signingKey.get();
+    request.payloadKey = &payloadKey;
+    if (!(payloadKey == CompiledInPayloadKey())) {
+        request.finalCheck = PayloadCheck::kIndex;
+        err << kProgram << " pack: note: " << ShowPath(sharesPath)
+            << " form another payload key than the one this build of the tool holds "
+               "(VELTOMARN_PAYLOAD_KEY): the payload's index is checked, its chunks are not "
+               "unsealed\n";
+    }
+    const PackedPackage packed = PackPackage(request, ProgressStream(err));
+    out << "packed " << packed.root << " sequence=" << packed.inventory.sequence
+        << " files=" << packed.inventory.files << " payloadFiles=" << packed.payload.files
+        << " plaintextBytes=" << packed.payload.plaintextBytes << "\n";
     return kExitSuccess;
 }
 
@@ -284,13 +397,23 @@ int AttachSignature(const Arguments& arguments, std::ostream& out) {
 int Verify(const Arguments& arguments, std::ostream& out) {
     const std::vector<uint8_t> keyBlob =
         LoadPublicKeyBlob(Required("verify", arguments, "--public-key"));
+    const std::string sharesPath = Required("verify", arguments, "--key-shares");
+    if (!(LoadPayloadKey(sharesPath) == CompiledInPayloadKey())) {
+        Refuse(ShowPath(sharesPath) +
+               ": these shares form another payload key than the one this build of "
+               "veltomarn-release holds (its build input VELTOMARN_PAYLOAD_KEY), so it cannot "
+               "unseal a payload sealed with them; build the tool with "
+               "-DVELTOMARN_PAYLOAD_KEY=" +
+               ShowPath(sharesPath) + " to check such packages");
+    }
     ExpectPositional("verify", arguments, 1, "one PACKAGE_DIR");
     const std::string root = RealDirectory(arguments.positional[0]);
-    const VerifyOutcome outcome = VerifyPackage(root, keyBlob);
+    const VerifyOutcome outcome = VerifyPackage(root, keyBlob, PayloadCheck::kUnseal);
     if (!outcome.passed) {
         throw ToolError(kExitVerificationFailed, outcome.code + ": " + ShowPath(outcome.path));
     }
-    out << "OK sequence=" << outcome.sequence << "\n";
+    out << "OK sequence=" << outcome.sequence << " files=" << outcome.payloadFiles
+        << " plaintextBytes=" << outcome.plaintextBytes << "\n";
     return kExitSuccess;
 }
 
@@ -319,8 +442,17 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         Arguments parsed;
         if (command == "keygen") {
             parsed = ParseArguments(command, rest, {"--out"}, {});
+        } else if (command == "seal") {
+            parsed = ParseArguments(command, rest, {"--key-shares", "--out"}, {});
+        } else if (command == "pack") {
+            parsed = ParseArguments(command, rest,
+                                    {"--key", "--key-shares", "--sequence", "--inner", "--out",
+                                     "--bootstrap", "--manifest", "--include"},
+                                    {});
         } else if (command == "sign") {
             parsed = ParseArguments(command, rest, {"--key", "--sequence"}, {"--prepare"});
+        } else if (command == "verify") {
+            parsed = ParseArguments(command, rest, {"--public-key", "--key-shares"}, {});
         } else {
             parsed = ParseArguments(command, rest, {"--public-key"}, {});
         }
@@ -329,6 +461,8 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
             return kExitSuccess;
         }
         if (command == "keygen") return Keygen(parsed, out);
+        if (command == "seal") return Seal(parsed, out, err);
+        if (command == "pack") return Pack(parsed, out, err);
         if (command == "sign") return Sign(parsed, out);
         if (command == "attach-signature") return AttachSignature(parsed, out);
         return Verify(parsed, out);

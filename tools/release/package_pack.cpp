@@ -1,0 +1,312 @@
+#include "release/package_pack.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+#include <map>
+
+#include "core/failure.h"
+#include "core/relative_path.h"
+#include "distribution/release_inventory.h"
+#include "release/package_sign.h"
+#include "release/tool_support.h"
+
+namespace veltomarn::release {
+namespace {
+
+constexpr std::size_t kCopyBytes = 1048576;
+
+bool IsSameOrBelow(const std::string& path, const std::string& directory) {
+    const std::string below = directory == "/" ? "/" : directory + "/";
+    return path == directory || path.rfind(below, 0) == 0;
+}
+
+// A descriptor closed when it goes away.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
+// Copies the plain file at `from` (a link is followed only when `followLinks`) to the new file
+// `to` (mode 0644, never replacing anything), in pieces, and flushes it.
+void CopyFile(const std::string& from, const std::string& to, bool followLinks) {
+    const Descriptor source(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                                                   (followLinks ? 0 : O_NOFOLLOW)));
+    if (source.get() < 0) RefuseSystem("cannot open", from, errno);
+    struct stat status;
+    if (fstat(source.get(), &status) != 0) RefuseSystem("cannot inspect", from, errno);
+    if (!S_ISREG(status.st_mode)) Refuse(ShowPath(from) + ": not a plain file");
+    Descriptor target(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (target.get() < 0) RefuseSystem("cannot create", to, errno);
+    if (fchmod(target.get(), 0644) != 0) RefuseSystem("cannot set the permissions of", to, errno);
+    std::vector<uint8_t> buffer(kCopyBytes);
+    for (;;) {
+        const ssize_t count = read(source.get(), buffer.data(), buffer.size());
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            RefuseSystem("cannot read", from, errno);
+        }
+        if (count == 0) break;
+        std::size_t done = 0;
+        while (done < static_cast<std::size_t>(count)) {
+            const ssize_t written =
+                write(target.get(), buffer.data() + done, static_cast<std::size_t>(count) - done);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                RefuseSystem("cannot write", to, errno);
+            }
+            done += static_cast<std::size_t>(written);
+        }
+    }
+    if (fsync(target.get()) != 0) RefuseSystem("cannot flush", to, errno);
+    if (close(target.release()) != 0) RefuseSystem("cannot write", to, errno);
+}
+
+void MakeDirectory(const std::string& path) {
+    if (mkdir(path.c_str(), 0755) != 0) RefuseSystem("cannot create the directory", path, errno);
+}
+
+// The package directory being made, emptied or removed again unless it was kept.
+class PackageDirectory {
+  public:
+    PackageDirectory(const std::string& out, const std::vector<std::string>& sources) {
+        std::string trimmed = out;
+        while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+        const std::size_t slash = trimmed.rfind('/');
+        const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+        if (name.empty() || name == "." || name == "..") {
+            Refuse(ShowPath(out) + ": not a name for a new package directory");
+        }
+        const std::string parent =
+            RealDirectory(slash == std::string::npos ? "." : trimmed.substr(0, slash + 1));
+        path_ = JoinPath(parent, name);
+        for (const std::string& source : sources) {
+            if (!source.empty() && (IsSameOrBelow(path_, source) || IsSameOrBelow(source, path_))) {
+                Refuse(ShowPath(path_) + ": the package directory and " + ShowPath(source) +
+                       " must lie apart");
+            }
+        }
+        struct stat status;
+        if (lstat(path_.c_str(), &status) == 0) {
+            if (!S_ISDIR(status.st_mode)) {
+                Refuse(ShowPath(path_) + ": exists and is not a directory; nothing was changed");
+            }
+            std::error_code error;
+            if (!std::filesystem::is_empty(path_, error) || error) {
+                Refuse(ShowPath(path_) +
+                       ": exists and is not empty; pack fills only a new or empty directory");
+            }
+            return;
+        }
+        if (errno != ENOENT) RefuseSystem("cannot inspect", path_, errno);
+        MakeDirectory(path_);
+        created_ = true;
+    }
+    PackageDirectory(const PackageDirectory&) = delete;
+    PackageDirectory& operator=(const PackageDirectory&) = delete;
+    ~PackageDirectory() {
+        if (!kept_) Undo();
+    }
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& relative) const { return JoinPath(path_, relative); }
+    void Keep() { kept_ = true; }
+
+    // Removes what pack made; says what became of the directory.
+    std::string Undo() {
+        kept_ = true;
+        std::error_code error;
+        if (created_) {
+            std::filesystem::remove_all(path_, error);
+            return error ? ShowPath(path_) + " could not be removed again: " + error.message()
+                         : ShowPath(path_) + " was removed again";
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(path_, error)) {
+            std::filesystem::remove_all(entry.path(), error);
+        }
+        return error ? ShowPath(path_) + " could not be emptied again: " + error.message()
+                     : ShowPath(path_) + " was emptied again";
+    }
+
+  private:
+    std::string path_;
+    bool created_ = false;
+    bool kept_ = false;
+};
+
+// Copies the tree of `include` into the package directory beside the files pack made.
+class IncludeCopier {
+  public:
+    IncludeCopier(std::string include, const PackageDirectory& package)
+        : include_(std::move(include)), package_(package) {
+        for (const char* name : {kBootstrapFileName, kPayloadFileName, kManifestPath,
+                                 kInventoryName, kSignatureName}) {
+            taken_.emplace(FoldPathCase(name), Taken{name, false});
+        }
+        taken_.emplace(FoldPathCase("package"), Taken{"package", true});
+    }
+
+    void Run() {
+        const int fd = open(include_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) RefuseSystem("cannot open the directory to include", include_, errno);
+        const Descriptor owner(fd);
+        Walk(fd, "");
+    }
+
+  private:
+    struct Taken {
+        std::string name;
+        bool directory;
+    };
+
+    [[noreturn]] void RefuseAt(const std::string& relative, const std::string& why) {
+        Refuse("--include " + ShowPath(JoinPath(include_, relative)) + ": " + why);
+    }
+
+    std::vector<std::string> List(int fd, const std::string& relative) {
+        const int listingFd = dup(fd);
+        DIR* listing = listingFd < 0 ? nullptr : fdopendir(listingFd);
+        if (listing == nullptr) {
+            if (listingFd >= 0) close(listingFd);
+            RefuseSystem("cannot list", JoinPath(include_, relative), errno);
+        }
+        std::vector<std::string> names;
+        errno = 0;
+        while (const dirent* entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        const int error = errno;
+        closedir(listing);
+        if (error != 0) RefuseSystem("cannot list", JoinPath(include_, relative), error);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    void Walk(int fd, const std::string& directory) {
+        const std::vector<std::string> names = List(fd, directory);
+        if (!directory.empty() && names.empty()) {
+            RefuseAt(directory,
+                     "an empty directory (no listed file would imply it, so the "
+                     "bootstrap would find it unexpected)");
+        }
+        for (const std::string& name : names) {
+            const std::string relative = directory.empty() ? name : directory + "/" + name;
+            struct stat status;
+            if (fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+                RefuseSystem("cannot inspect", JoinPath(include_, relative), errno);
+            }
+            if (S_ISLNK(status.st_mode)) {
+                RefuseAt(relative, "a symbolic link (the bootstrap opens nothing through a link)");
+            }
+            const bool isDirectory = S_ISDIR(status.st_mode);
+            if (!isDirectory && !S_ISREG(status.st_mode)) {
+                RefuseAt(relative, "neither a plain file nor a directory");
+            }
+            try {
+                ValidateRelativePath(relative);
+            } catch (const Failure& failure) {
+                RefuseAt(relative, std::string("a name the bootstrap refuses (") + failure.code() +
+                                       "): letters, digits, '-', '.', '_' only, no device "
+                                       "names, no trailing dot, at most 16 levels and 240 bytes");
+            }
+            const std::string folded = FoldPathCase(name);
+            if (folded == FoldPathCase(kInventoryName) || folded == FoldPathCase(kSignatureName)) {
+                RefuseAt(relative,
+                         "a reserved name: only the inventory's own files, which pack "
+                         "writes, bear it");
+            }
+            const auto [it, inserted] =
+                taken_.emplace(FoldPathCase(relative), Taken{relative, isDirectory});
+            if (!inserted) {
+                // A directory that pack made too ("package") is shared; nothing else is.
+                if (!(isDirectory && it->second.directory && it->second.name == relative)) {
+                    RefuseAt(relative, "collides with " + ShowPath(package_ / it->second.name) +
+                                           " of the package (the same name, or one that differs "
+                                           "only in letter case)");
+                }
+            } else if (isDirectory) {
+                MakeDirectory(package_ / relative);
+            }
+            if (isDirectory) {
+                const int child =
+                    openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (child < 0) RefuseSystem("cannot open", JoinPath(include_, relative), errno);
+                const Descriptor owner(child);
+                Walk(child, relative);
+                continue;
+            }
+            CopyFile(JoinPath(include_, relative), package_ / relative, false);
+        }
+    }
+
+    const std::string include_;
+    const PackageDirectory& package_;
+    std::map<std::string, Taken> taken_;  // folded path -> what bears it in the package
+};
+
+}  // namespace
+
+PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
+    const std::string inner = RealDirectory(request.inner);
+    const std::string include = request.include.empty() ? "" : RealDirectory(request.include);
+    for (const auto& [option, path] :
+         {std::pair<const char*, const std::string&>{"--bootstrap", request.bootstrap},
+          {"--manifest", request.manifest}}) {
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0) {
+            RefuseSystem(std::string("cannot inspect the file given as ") + option, path, errno);
+        }
+        if (!S_ISREG(status.st_mode)) {
+            Refuse(std::string(option) + " " + ShowPath(path) + ": not a plain file");
+        }
+    }
+    // Fails before anything is made when the inner directory cannot be sealed.
+    ScanInnerDirectory(inner);
+
+    PackageDirectory package(request.out, {inner, include});
+    PackedPackage packed;
+    packed.root = package.path();
+    try {
+        CopyFile(request.bootstrap, package / kBootstrapFileName, true);
+        packed.payload =
+            SealPayload(inner, package / kPayloadFileName, *request.payloadKey, progress);
+        MakeDirectory(package / "package");
+        CopyFile(request.manifest, package / kManifestPath, true);
+        if (!include.empty()) IncludeCopier(include, package).Run();
+        packed.inventory = SignPackage(package.path(), request.sequence, request.signingKey);
+        const VerifyOutcome check =
+            VerifyPackage(package.path(), PublicKeyBlob(request.signingKey), request.finalCheck);
+        if (!check.passed) {
+            Refuse("the package made fails the bootstrap's check: " + check.code + ": " +
+                   ShowPath(check.path));
+        }
+    } catch (const std::exception& error) {
+        const std::string undone = package.Undo();
+        Refuse(std::string(error.what()) + "; " + undone);
+    }
+    package.Keep();
+    return packed;
+}
+
+}  // namespace veltomarn::release
