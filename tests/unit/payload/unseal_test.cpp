@@ -502,11 +502,13 @@ TEST(UnsealPayloadTest, CreatesEachParentInOrderWithTheCacheSecurity) {
     for (const auto& directory : created) EXPECT_EQ(directory.securityAttributes, kSecurity);
 }
 
-TEST(UnsealPayloadTest, HashIsReadyBeforeThePartialFileIsCreated) {
-    Unsealing run(PayloadBuilder(SortedWithRequired({})).Bytes());
+TEST(UnsealPayloadTest, HashIsReadyBeforeAnythingOfTheFileIsCreated) {
+    // "0/x" comes first in byte order: its directory would be made before its partial file.
+    Unsealing run(PayloadBuilder(SortedWithRequired({{"0/x", "x"}})).Bytes());
     run.platform.FailStatus("BCryptCreateHash", kStatusUnsuccessful);
     EXPECT_EQ(run.Run(kDestination), "HASH_CREATE");
-    EXPECT_FALSE(run.platform.Exists(PackagePath(kDestination, PartialName("RELEASE.sig"))));
+    EXPECT_TRUE(run.platform.CreatedDirectories().empty());
+    EXPECT_FALSE(run.platform.Exists(PackagePath(kDestination, "0")));
     run.ExpectCleanExit();
 }
 
