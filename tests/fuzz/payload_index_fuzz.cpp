@@ -5,8 +5,8 @@
 // files, directories and partial names stay apart after case folding, the required files exist.
 //
 // Random bytes almost never pass the magic, so the mutator now and then starts over from one of a
-// few valid tables built here, and sometimes swaps, copies or re-cases whole records: order and
-// alias rules are one such step away from a valid table, but far from any byte mutation.
+// few valid tables built here, and sometimes swaps, copies, re-cases or twins whole records: order
+// and alias rules are one such step away from a valid table, but far from any byte mutation.
 
 #include <algorithm>
 #include <cstddef>
@@ -139,10 +139,26 @@ std::size_t MutateRecords(uint8_t* data, std::size_t size, std::size_t maxSize, 
     if (records.empty()) return LLVMFuzzerMutate(data, size, maxSize);
     const std::size_t a = (seed >> 8) % records.size();
     const std::size_t b = (seed >> 18) % records.size();
-    switch ((seed >> 4) % 4) {
+    switch ((seed >> 4) % 5) {
         case 0:
             std::swap(records[a], records[b]);
             break;
+        case 4: {
+            // An empty twin differing only in case, placed first: in byte order, same sum.
+            std::vector<uint8_t> twin = records[a];
+            const auto lower = std::find_if(twin.begin() + 46, twin.end(),
+                                            [](uint8_t c) { return c >= 'a' && c <= 'z'; });
+            if (lower == twin.end()) break;
+            *lower ^= 0x20;
+            std::fill(twin.begin() + 2, twin.begin() + 10, 0);
+            std::fill(twin.begin() + 42, twin.begin() + 46, 0);
+            twin[42] = 1;
+            records.insert(records.begin() + static_cast<std::ptrdiff_t>(a), twin);
+            const uint32_t count = static_cast<uint32_t>(Le(parsed.header.data() + 16, 4)) + 1;
+            for (int i = 0; i < 4; ++i)
+                parsed.header[16 + i] = static_cast<uint8_t>(count >> (8 * i));
+            break;
+        }
         case 1:
             records[b] = records[a];
             break;

@@ -418,6 +418,12 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(uint8_t* data, std::size_t size, 
             size = start.size();
         }
     }
+    if (seed % 8 == 2 && size >= 2) {
+        // A sound payload with one call failing at one of its first uses.
+        data[0] = static_cast<uint8_t>((seed >> 8) % kFaultableCount);
+        data[1] = static_cast<uint8_t>((seed >> 16) % 8);
+        return size;
+    }
     if (seed % 4 == 1) return MutateChunks(data, size, maxSize, seed);
     return LLVMFuzzerMutate(data, size, maxSize);
 }

@@ -507,7 +507,7 @@ TEST(ReadPayloadIndexTest, EveryFailingReadIsPayloadTruncated) {
 
 // --- ChunkCountFor ---------------------------------------------------------------------------
 
-TEST(ChunkCountForTest, IsTheNumberOf1MiBChunksAndAtLeastOne) {
+TEST(PayloadChunkCountTest, IsTheNumberOf1MiBChunksAndAtLeastOne) {
     const struct {
         uint64_t size;
         uint64_t chunks;
