@@ -23,6 +23,18 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+class FileSource final : public PayloadSource {
+  public:
+    FileSource(Platform& platform, Handle file) : platform_(platform), file_(file) {}
+    void Read(uint8_t* buffer, uint32_t size) override {
+        ReadExact(platform_, file_, buffer, size);
+    }
+
+  private:
+    Platform& platform_;
+    const Handle file_;
+};
+
 }  // namespace
 
 uint64_t ChunkCountFor(uint64_t size) {
@@ -37,9 +49,14 @@ void ReadExact(Platform& platform, Handle file, uint8_t* buffer, uint32_t size) 
 PayloadIndex ReadPayloadIndex(Platform& platform, Handle file) {
     // The handle is shared through the package guard and was hashed before: rewind.
     check(platform.SetFilePointerEx(file, 0, nullptr, win::kFileBegin), "PAYLOAD_SEEK");
+    FileSource source(platform, file);
+    return ParsePayloadIndex(source);
+}
+
+PayloadIndex ParsePayloadIndex(PayloadSource& source) {
     PayloadIndex index;
     index.header.resize(kPayloadHeaderBytes);
-    ReadExact(platform, file, index.header.data(), kPayloadHeaderBytes);
+    source.Read(index.header.data(), kPayloadHeaderBytes);
     check(std::memcmp(index.header.data(), kMagic, sizeof kMagic) == 0, "PAYLOAD_MAGIC");
     const uint64_t count = LittleEndian(index.header.data() + 16, 4);
     const uint64_t total = LittleEndian(index.header.data() + 20, 8);
@@ -55,7 +72,7 @@ PayloadIndex ReadPayloadIndex(Platform& platform, Handle file) {
     for (uint64_t i = 0; i < count; ++i) {
         PayloadEntry entry;
         entry.record.resize(kPayloadRecordFixedBytes);
-        ReadExact(platform, file, entry.record.data(), kPayloadRecordFixedBytes);
+        source.Read(entry.record.data(), kPayloadRecordFixedBytes);
         const uint8_t* fixed = entry.record.data();
         const auto pathLength = static_cast<uint32_t>(LittleEndian(fixed, 2));
         check(pathLength >= 1 && pathLength <= kMaxRelativePathBytes, "PAYLOAD_PATH_LENGTH");
@@ -69,7 +86,7 @@ PayloadIndex ReadPayloadIndex(Platform& platform, Handle file) {
         check(entry.chunkCount == ChunkCountFor(entry.size), "PAYLOAD_CHUNK_COUNT");
 
         entry.record.resize(kPayloadRecordFixedBytes + pathLength);
-        ReadExact(platform, file, entry.record.data() + kPayloadRecordFixedBytes, pathLength);
+        source.Read(entry.record.data() + kPayloadRecordFixedBytes, pathLength);
         entry.path.assign(entry.record.begin() + kPayloadRecordFixedBytes, entry.record.end());
         ValidateRelativePath(entry.path);
         check(entry.path != kOwnerReservedName && !EndsWith(entry.path, kPartialSuffix),

@@ -39,12 +39,26 @@ struct PayloadIndex {
 // fails or ends early.
 void ReadExact(Platform& platform, Handle file, uint8_t* buffer, uint32_t size);
 
-// Rewinds `file` and reads and checks the header and the file table; leaves the file positioned
-// at the first chunk record. Throws, first failing check deciding: "PAYLOAD_SEEK",
-// "PAYLOAD_TRUNCATED", "PAYLOAD_MAGIC", "PAYLOAD_LIMIT", "PAYLOAD_PATH_LENGTH",
-// "PAYLOAD_FILE_LIMIT", "PAYLOAD_CHUNK_COUNT", the path codes, "PAYLOAD_RESERVED_NAME",
-// "PAYLOAD_ORDER", "PAYLOAD_ALIAS", "PAYLOAD_DIRECTORY_ALIAS", "PAYLOAD_PARTIAL_ALIAS",
-// "PAYLOAD_REQUIRED_FILES".
+// The bytes the index is parsed from, in order.
+class PayloadSource {
+  public:
+    // Fills `buffer` with exactly the next `size` bytes. Throws "PAYLOAD_TRUNCATED" when there
+    // are fewer.
+    virtual void Read(uint8_t* buffer, uint32_t size) = 0;
+
+  protected:
+    ~PayloadSource() = default;
+};
+
+// Reads and checks the header and the file table from `source`, reading no byte past the table.
+// Throws, first failing check deciding: "PAYLOAD_TRUNCATED", "PAYLOAD_MAGIC", "PAYLOAD_LIMIT",
+// "PAYLOAD_PATH_LENGTH", "PAYLOAD_FILE_LIMIT", "PAYLOAD_CHUNK_COUNT", the path codes,
+// "PAYLOAD_RESERVED_NAME", "PAYLOAD_ORDER", "PAYLOAD_ALIAS", "PAYLOAD_DIRECTORY_ALIAS",
+// "PAYLOAD_PARTIAL_ALIAS", "PAYLOAD_REQUIRED_FILES".
+PayloadIndex ParsePayloadIndex(PayloadSource& source);
+
+// Rewinds `file` and parses its index (ParsePayloadIndex); leaves the file positioned at the first
+// chunk record. Throws "PAYLOAD_SEEK" and what ParsePayloadIndex throws.
 PayloadIndex ReadPayloadIndex(Platform& platform, Handle file);
 
 // The number of chunks a file of `size` bytes is sealed in: ceil(size / 1 MiB), at least 1.

@@ -1,11 +1,15 @@
-# Windows tests that need more of Windows than one platform call at a time: the guard against a
-# second process, the file digest and the exact tree check, all on the real Win32 platform under
-# Wine. Included from tests/CMakeLists.txt, so the tests live in the tests/ directory scope.
-
-add_executable(veltomarn_win32_guard_process_tests ${CMAKE_CURRENT_LIST_DIR}/guard_process_test.cpp)
-# The program has a main of its own: started with --foreign it is the hostile second process.
-target_link_libraries(veltomarn_win32_guard_process_tests PRIVATE veltomarn_platform_win32
-                      GTest::gtest)
-target_compile_definitions(veltomarn_win32_guard_process_tests PRIVATE UNICODE _UNICODE
-                           WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
-veltomarn_add_wine_test(win32.guard_process veltomarn_win32_guard_process_tests)
+# The logic as the product runs it: Windows programs on the real Win32 platform under Wine, with
+# the fault platform over it. They start from the package that the host tree's fixture.package
+# test makes in this tree (fixture/).
+add_executable(veltomarn_logic_tests
+  ${CMAKE_CURRENT_LIST_DIR}/bootstrap_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/guarded_directory_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/unseal_test.cpp
+)
+target_include_directories(veltomarn_logic_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_link_libraries(veltomarn_logic_tests PRIVATE veltomarn_platform_win32 GTest::gtest_main)
+target_compile_definitions(veltomarn_logic_tests PRIVATE
+  VELTOMARN_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixture"
+  VELTOMARN_SCRATCH_DIR="${CMAKE_CURRENT_BINARY_DIR}/scratch")
+veltomarn_add_wine_test(logic.win32 veltomarn_logic_tests)
+set_tests_properties(logic.win32 PROPERTIES FIXTURES_REQUIRED "wine;package")

@@ -1,0 +1,14 @@
+# The real VeltoMarnLauncher.exe under Wine, on copies of the fixture package changed one way each.
+add_executable(veltomarn_package_e2e_tests ${CMAKE_CURRENT_LIST_DIR}/package_e2e_test.cpp
+                                           ${PROJECT_SOURCE_DIR}/tests/support/program_run.cpp)
+target_link_libraries(veltomarn_package_e2e_tests PRIVATE GTest::gtest_main)
+target_include_directories(veltomarn_package_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
+                                                               ${PROJECT_SOURCE_DIR}/src)
+target_compile_definitions(veltomarn_package_e2e_tests PRIVATE
+                           VELTOMARN_RELEASE_TOOL="$<TARGET_FILE:veltomarn-release>"
+                           VELTOMARN_TEST_KEYS_DIR="${PROJECT_SOURCE_DIR}/keys/test"
+                           VELTOMARN_FIXTURE_DIR="${VELTOMARN_WINDOWS_BUILD_DIR}/fixture")
+add_dependencies(veltomarn_package_e2e_tests veltomarn-release)
+add_test(NAME e2e.package COMMAND veltomarn_package_e2e_tests)
+veltomarn_wine_test_properties(${VELTOMARN_WINDOWS_BUILD_DIR} e2e.package)
+set_tests_properties(e2e.package PROPERTIES FIXTURES_REQUIRED "wine;package")

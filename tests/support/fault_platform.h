@@ -1,0 +1,388 @@
+#pragma once
+
+// A decorator over a real platform for tests: forwards every call; on request fails the n-th call
+// of a member or overrides one answer that Wine cannot make for real (a reparse attribute, a link
+// count, a size, a named stream, a short write, a changed plaintext byte); and records what tests
+// check afterwards: the objects still open, the secrets never wiped, standard output and error,
+// message boxes, and calls that read past a string.
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace veltomarn::test {
+namespace fault {
+inline const Handle kStandardOutput = reinterpret_cast<Handle>(0x5101);
+inline const Handle kStandardError = reinterpret_cast<Handle>(0x5102);
+
+// An absolute path without the "\\?\" prefix.
+inline WideString Plain(const WideChar* path) {
+    const WideString text(path);
+    return text.rfind(u"\\\\?\\", 0) == 0 ? text.substr(4) : text;
+}
+
+inline bool Opened(Handle handle) {
+    return handle != nullptr && handle != kInvalidHandle;
+}
+}  // namespace fault
+
+// Statuses a test injects or expects from the crypto provider.
+inline constexpr uint32_t kStatusUnsuccessful = 0xC0000001;
+
+class FaultPlatform final : public Platform {
+  public:
+    explicit FaultPlatform(Platform& real) : real_(real) {}
+
+    // The `nth` call (1-based, counted since this platform was made) of `member` does not reach
+    // the real platform: it returns the member's failure value with last error `error` (a crypto
+    // member returns `error` as its status). `nth` 0: every call.
+    void Fail(const std::string& member, int nth, uint32_t error) {
+        faults_.push_back({member, nth, error});
+    }
+    // Runs `action` just before the `nth` call of `member` is forwarded.
+    void Before(const std::string& member, int nth, std::function<void()> action) {
+        actions_.emplace(std::make_pair(member, nth), std::move(action));
+    }
+
+    // Answers for objects named by absolute path without the "\\?\" prefix, compared exactly.
+    std::map<WideString, uint32_t> extraAttributes;  // OR-ed into handle and listing answers
+    std::map<WideString, uint32_t> linkCounts;
+    std::map<WideString, uint64_t> sizes;
+    std::map<WideString, WideString> extraStreams;  // listed after "::$DATA"
+    int shortWriteNth = 0;     // this WriteFile call writes one byte less and succeeds
+    int flipDecryptedNth = 0;  // this BCryptDecrypt call returns one plaintext byte changed
+    std::optional<WideString> commandLine;
+    std::optional<WideString> modulePath;
+
+    // Observations.
+    std::map<std::string, int> calls;
+    std::set<const void*> open;  // handles, searches and CNG objects not closed yet
+    std::string standardOutput;
+    std::string standardError;
+    std::vector<WideString> messageBoxes;  // caption + '|' + text
+    std::vector<std::string> misuses;      // calls whose arguments were out of bounds
+    // Secrets and plaintext handed to or made by the crypto provider that no wipe has covered yet.
+    std::size_t UnwipedSecrets() const { return secrets_.size(); }
+
+    uint32_t GetLastError() override { return real_.GetLastError(); }
+    void SetLastError(uint32_t error) override { real_.SetLastError(error); }
+    bool SetDefaultDllDirectories(uint32_t flags) override {
+        return !Failing("SetDefaultDllDirectories") && real_.SetDefaultDllDirectories(flags);
+    }
+    bool SetDllDirectoryW(const WideChar* path) override {
+        return !Failing("SetDllDirectoryW") && real_.SetDllDirectoryW(path);
+    }
+    bool SetCurrentDirectoryW(const WideChar* path) override {
+        return !Failing("SetCurrentDirectoryW") && real_.SetCurrentDirectoryW(path);
+    }
+    const WideChar* GetCommandLineW() override {
+        Failing("GetCommandLineW");
+        return commandLine ? commandLine->c_str() : real_.GetCommandLineW();
+    }
+    WideChar** CommandLineToArgvW(const WideChar* line, int* count) override {
+        return Failing("CommandLineToArgvW") ? nullptr : real_.CommandLineToArgvW(line, count);
+    }
+    void* LocalFree(void* memory) override { return real_.LocalFree(memory); }
+    uint32_t GetModuleFileNameW(void* module, WideChar* buffer, uint32_t size) override {
+        if (Failing("GetModuleFileNameW")) return 0;
+        if (!modulePath) return real_.GetModuleFileNameW(module, buffer, size);
+        // As Windows answers: a name that does not fit is cut to the buffer, without a null.
+        const auto length = static_cast<uint32_t>(std::min<std::size_t>(modulePath->size(), size));
+        std::copy_n(modulePath->begin(), length, buffer);
+        if (length < size) buffer[length] = 0;
+        return length;
+    }
+    uint32_t GetFullPathNameW(const WideChar* path, uint32_t size, WideChar* buffer,
+                              WideChar** filePart) override {
+        return Failing("GetFullPathNameW") ? 0
+                                           : real_.GetFullPathNameW(path, size, buffer, filePart);
+    }
+    uint32_t GetSystemDirectoryW(WideChar* buffer, uint32_t size) override {
+        return Failing("GetSystemDirectoryW") ? 0 : real_.GetSystemDirectoryW(buffer, size);
+    }
+    uint32_t GetWindowsDirectoryW(WideChar* buffer, uint32_t size) override {
+        return Failing("GetWindowsDirectoryW") ? 0 : real_.GetWindowsDirectoryW(buffer, size);
+    }
+    uint64_t GetTickCount64() override { return real_.GetTickCount64(); }
+    int CompareStringOrdinal(const WideChar* a, int countA, const WideChar* b, int countB,
+                             bool ignoreCase) override {
+        for (const auto& [text, count] : {std::pair{a, countA}, std::pair{b, countB}}) {
+            if (count > 0 && std::find(text, text + count, 0) != text + count) {
+                misuses.push_back("CompareStringOrdinal reads past the end of a string");
+            }
+        }
+        return Failing("CompareStringOrdinal")
+                   ? 0
+                   : real_.CompareStringOrdinal(a, countA, b, countB, ignoreCase);
+    }
+    Handle GetStdHandle(uint32_t which) override {
+        if (Failing("GetStdHandle")) return kInvalidHandle;
+        return which == win::kStdErrorHandle ? fault::kStandardError : fault::kStandardOutput;
+    }
+    bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) override {
+        if (Failing("WriteFile")) return false;
+        if (calls["WriteFile"] == shortWriteNth && size > 0) --size;
+        if (file == fault::kStandardOutput || file == fault::kStandardError) {
+            (file == fault::kStandardOutput ? standardOutput : standardError)
+                .append(static_cast<const char*>(data), size);
+            *written = size;
+            return true;
+        }
+        return real_.WriteFile(file, data, size, written);
+    }
+    bool CloseHandle(Handle handle) override {
+        // The real object is closed even when failure is reported, so only the answer is wrong.
+        const bool failing = Failing("CloseHandle");
+        open.erase(handle);
+        paths_.erase(handle);
+        return real_.CloseHandle(handle) && !failing;
+    }
+    Handle CreateFileW(const WideChar* path, uint32_t access, uint32_t share, void* security,
+                       uint32_t disposition, uint32_t flags, Handle templateFile) override {
+        if (Failing("CreateFileW")) return kInvalidHandle;
+        const Handle handle =
+            real_.CreateFileW(path, access, share, security, disposition, flags, templateFile);
+        if (fault::Opened(handle)) {
+            open.insert(handle);
+            paths_[handle] = fault::Plain(path);
+        }
+        return handle;
+    }
+    bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) override {
+        return !Failing("ReadFile") && real_.ReadFile(file, buffer, size, read);
+    }
+    bool SetFilePointerEx(Handle file, int64_t distance, int64_t* newPosition,
+                          uint32_t moveMethod) override {
+        return !Failing("SetFilePointerEx") &&
+               real_.SetFilePointerEx(file, distance, newPosition, moveMethod);
+    }
+    bool GetFileInformationByHandle(Handle file, FileInformation* information) override {
+        if (Failing("GetFileInformationByHandle")) return false;
+        if (!real_.GetFileInformationByHandle(file, information)) return false;
+        const WideString& path = paths_[file];
+        if (extraAttributes.count(path) != 0) information->attributes |= extraAttributes[path];
+        if (linkCounts.count(path) != 0) information->numberOfLinks = linkCounts[path];
+        if (sizes.count(path) != 0) {
+            information->sizeHigh = static_cast<uint32_t>(sizes[path] >> 32);
+            information->sizeLow = static_cast<uint32_t>(sizes[path]);
+        }
+        return true;
+    }
+    uint32_t GetFileType(Handle file) override {
+        return Failing("GetFileType") ? 0 : real_.GetFileType(file);
+    }
+    Handle FindFirstFileW(const WideChar* pattern, FindData* data) override {
+        if (Failing("FindFirstFileW")) return kInvalidHandle;
+        const Handle search = real_.FindFirstFileW(pattern, data);
+        if (!fault::Opened(search)) return search;
+        open.insert(search);
+        const WideString directory = fault::Plain(pattern);
+        paths_[search] = directory.substr(0, directory.rfind(u'\\'));
+        const WideString entry = paths_[search] + u'\\' + data->name;
+        if (extraAttributes.count(entry) != 0) data->attributes |= extraAttributes[entry];
+        return search;
+    }
+    bool FindNextFileW(Handle search, FindData* data) override {
+        if (Failing("FindNextFileW") || !real_.FindNextFileW(search, data)) return false;
+        const WideString entry = paths_[search] + u'\\' + data->name;
+        if (extraAttributes.count(entry) != 0) data->attributes |= extraAttributes[entry];
+        return true;
+    }
+    Handle FindFirstStreamW(const WideChar* path, uint32_t infoLevel, StreamData* data,
+                            uint32_t flags) override {
+        if (Failing("FindFirstStreamW")) return kInvalidHandle;
+        const auto extra = extraStreams.find(fault::Plain(path));
+        if (extra == extraStreams.end()) {
+            const Handle search = real_.FindFirstStreamW(path, infoLevel, data, flags);
+            if (fault::Opened(search)) open.insert(search);
+            return search;
+        }
+        // Wine lists no stream at all: the injected search lists the data stream, then the extra.
+        const Handle search = reinterpret_cast<Handle>(0x6000 + 16 * streams_.size() + 16);
+        *data = StreamData{0, u"::$DATA"};
+        streams_[search] = extra->second;
+        open.insert(search);
+        return search;
+    }
+    bool FindNextStreamW(Handle search, StreamData* data) override {
+        if (Failing("FindNextStreamW")) return false;
+        const auto injected = streams_.find(search);
+        if (injected == streams_.end()) return real_.FindNextStreamW(search, data);
+        if (injected->second.empty()) {
+            real_.SetLastError(win::kErrorHandleEof);
+            return false;
+        }
+        *data = StreamData{1, injected->second};
+        injected->second.clear();
+        return true;
+    }
+    bool FindClose(Handle search) override {
+        const bool failing = Failing("FindClose");
+        open.erase(search);
+        paths_.erase(search);
+        if (streams_.erase(search) != 0) return !failing;
+        return real_.FindClose(search) && !failing;
+    }
+    bool FlushFileBuffers(Handle file) override {
+        return !Failing("FlushFileBuffers") && real_.FlushFileBuffers(file);
+    }
+    bool MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) override {
+        return !Failing("MoveFileExW") && real_.MoveFileExW(from, to, flags);
+    }
+    bool CreateDirectoryW(const WideChar* path, void* securityAttributes) override {
+        return !Failing("CreateDirectoryW") && real_.CreateDirectoryW(path, securityAttributes);
+    }
+    void RtlSecureZeroMemory(void* memory, std::size_t size) override {
+        real_.RtlSecureZeroMemory(memory, size);
+        const auto* begin = static_cast<const uint8_t*>(memory);
+        std::erase_if(secrets_, [&](const Secret& secret) {
+            return secret.bytes >= begin && secret.bytes + secret.size <= begin + size;
+        });
+    }
+    NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* id,
+                                         const WideChar* implementation, uint32_t flags) override {
+        if (Failing("BCryptOpenAlgorithmProvider")) return static_cast<NtStatus>(injectedStatus_);
+        const NtStatus status =
+            real_.BCryptOpenAlgorithmProvider(algorithm, id, implementation, flags);
+        return Track(status, *algorithm);
+    }
+    NtStatus BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) override {
+        const bool failing = Failing("BCryptCloseAlgorithmProvider");
+        open.erase(algorithm);
+        const NtStatus status = real_.BCryptCloseAlgorithmProvider(algorithm, flags);
+        return failing ? static_cast<NtStatus>(injectedStatus_) : status;
+    }
+    NtStatus BCryptGetProperty(CngHandle object, const WideChar* property, uint8_t* output,
+                               uint32_t outputSize, uint32_t* resultSize, uint32_t flags) override {
+        if (Failing("BCryptGetProperty")) return static_cast<NtStatus>(injectedStatus_);
+        return real_.BCryptGetProperty(object, property, output, outputSize, resultSize, flags);
+    }
+    NtStatus BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* object,
+                              uint32_t objectSize, const uint8_t* secret, uint32_t secretSize,
+                              uint32_t flags) override {
+        if (Failing("BCryptCreateHash")) return static_cast<NtStatus>(injectedStatus_);
+        const NtStatus status =
+            real_.BCryptCreateHash(algorithm, hash, object, objectSize, secret, secretSize, flags);
+        return Track(status, *hash);
+    }
+    NtStatus BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
+                            uint32_t flags) override {
+        if (Failing("BCryptHashData")) return static_cast<NtStatus>(injectedStatus_);
+        return real_.BCryptHashData(hash, input, size, flags);
+    }
+    NtStatus BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
+                              uint32_t flags) override {
+        if (Failing("BCryptFinishHash")) return static_cast<NtStatus>(injectedStatus_);
+        return real_.BCryptFinishHash(hash, output, size, flags);
+    }
+    NtStatus BCryptDestroyHash(CngHandle hash) override {
+        const bool failing = Failing("BCryptDestroyHash");
+        open.erase(hash);
+        const NtStatus status = real_.BCryptDestroyHash(hash);
+        return failing ? static_cast<NtStatus>(injectedStatus_) : status;
+    }
+    NtStatus BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey, const WideChar* blobType,
+                                 CngHandle* key, const uint8_t* input, uint32_t inputSize,
+                                 uint32_t flags) override {
+        if (Failing("BCryptImportKeyPair")) return static_cast<NtStatus>(injectedStatus_);
+        const NtStatus status =
+            real_.BCryptImportKeyPair(algorithm, importKey, blobType, key, input, inputSize, flags);
+        return Track(status, *key);
+    }
+    NtStatus BCryptVerifySignature(CngHandle key, const WideChar* hashAlgorithm,
+                                   const uint8_t* hash, uint32_t hashSize, const uint8_t* signature,
+                                   uint32_t signatureSize, uint32_t flags) override {
+        if (Failing("BCryptVerifySignature")) return static_cast<NtStatus>(injectedStatus_);
+        return real_.BCryptVerifySignature(key, hashAlgorithm, hash, hashSize, signature,
+                                           signatureSize, flags);
+    }
+    NtStatus BCryptDestroyKey(CngHandle key) override {
+        const bool failing = Failing("BCryptDestroyKey");
+        open.erase(key);
+        const NtStatus status = real_.BCryptDestroyKey(key);
+        return failing ? static_cast<NtStatus>(injectedStatus_) : status;
+    }
+    NtStatus BCryptSetProperty(CngHandle object, const WideChar* property, const uint8_t* input,
+                               uint32_t inputSize, uint32_t flags) override {
+        if (Failing("BCryptSetProperty")) return static_cast<NtStatus>(injectedStatus_);
+        return real_.BCryptSetProperty(object, property, input, inputSize, flags);
+    }
+    NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key, uint8_t* keyObject,
+                                        uint32_t keyObjectSize, const uint8_t* secret,
+                                        uint32_t secretSize, uint32_t flags) override {
+        Record(secret, secretSize);
+        Record(keyObject, keyObjectSize);
+        if (Failing("BCryptGenerateSymmetricKey")) return static_cast<NtStatus>(injectedStatus_);
+        const NtStatus status = real_.BCryptGenerateSymmetricKey(
+            algorithm, key, keyObject, keyObjectSize, secret, secretSize, flags);
+        return Track(status, *key);
+    }
+    NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
+                           const AuthenticatedCipherInfo* info, uint8_t* iv, uint32_t ivSize,
+                           uint8_t* output, uint32_t outputSize, uint32_t* result,
+                           uint32_t flags) override {
+        Record(output, outputSize);
+        if (Failing("BCryptDecrypt")) return static_cast<NtStatus>(injectedStatus_);
+        const NtStatus status = real_.BCryptDecrypt(key, input, inputSize, info, iv, ivSize, output,
+                                                    outputSize, result, flags);
+        if (calls["BCryptDecrypt"] == flipDecryptedNth && status >= 0 && *result > 0)
+            output[0] ^= 1;
+        return status;
+    }
+    int MessageBoxW(void*, const WideChar* text, const WideChar* caption, uint32_t) override {
+        if (Failing("MessageBoxW")) return 0;
+        messageBoxes.push_back(WideString(caption) + u"|" + text);
+        return 1;
+    }
+
+  private:
+    struct Fault {
+        std::string member;
+        int nth;
+        uint32_t error;
+    };
+    struct Secret {
+        const uint8_t* bytes;
+        std::size_t size;
+    };
+
+    // Counts the call; true when it is to fail (the last error is then set already).
+    bool Failing(const char* member) {
+        const int nth = ++calls[member];
+        const auto [first, last] = actions_.equal_range({member, nth});
+        for (auto it = first; it != last; ++it) it->second();
+        for (const Fault& fault : faults_) {
+            if (fault.member == member && (fault.nth == nth || fault.nth == 0)) {
+                injectedStatus_ = fault.error;
+                real_.SetLastError(fault.error);
+                return true;
+            }
+        }
+        return false;
+    }
+    // Notes a CNG object that a successful call made.
+    NtStatus Track(NtStatus status, const void* opened) {
+        if (status >= 0 && opened != nullptr) open.insert(opened);
+        return status;
+    }
+    void Record(const uint8_t* bytes, std::size_t size) {
+        if (size != 0) secrets_.push_back({bytes, size});
+    }
+
+    Platform& real_;
+    std::vector<Fault> faults_;
+    std::multimap<std::pair<std::string, int>, std::function<void()>> actions_;
+    uint32_t injectedStatus_ = 0;
+    std::map<Handle, WideString> paths_;    // open file handles and searches: their path
+    std::map<Handle, WideString> streams_;  // injected stream searches: the stream still to list
+    std::vector<Secret> secrets_;
+};
+
+}  // namespace veltomarn::test

@@ -1,0 +1,10 @@
+# Native tests of the pure functions over bytes: paths, numbers, the inventory, the payload index.
+add_executable(veltomarn_unit_tests
+               ${CMAKE_CURRENT_LIST_DIR}/core/relative_path_test.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/core/canonical_number_test.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/distribution/release_inventory_test.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/payload/payload_format_test.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/bootstrap/decimal_text_test.cpp)
+target_include_directories(veltomarn_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_link_libraries(veltomarn_unit_tests PRIVATE veltomarn_logic GTest::gtest_main)
+add_test(NAME unit COMMAND veltomarn_unit_tests)

@@ -1,0 +1,157 @@
+// The driver end to end in this process (arguments, own name, reporting) over the real Win32
+// platform, and a sweep that fails every platform call of a --verify-only run in turn.
+
+#include <functional>
+#include <map>
+#include <set>
+
+#include "bootstrap/driver.h"
+#include "bootstrap/modes.h"
+#include "bootstrap/outcome.h"
+#include "win32/win32_test_support.h"
+
+namespace veltomarn::test {
+namespace {
+
+const WideString kLauncher = FixturePath("package\\VeltoMarnLauncher.exe");
+
+std::string FailureLine(const std::string& code) {
+    return "SECURITY_CHECK_FAILED: " + code + "\n";
+}
+
+struct RunCase {
+    std::string name;
+    std::string arguments;
+    std::string code;  // "" for a completed --verify-only run
+    bool messageBox = false;
+    WideString module = kLauncher;
+    std::function<void(FaultPlatform&)> arrange = [](FaultPlatform&) {};
+};
+
+const RunCase kRunCases[] = {
+    {"VerifyOnly", " --verify-only", ""},
+    {"NormalModeShowsTheMessage", "", "MODE_NOT_AVAILABLE", true},
+    {"SelfTestShowsNoMessage", " --self-test", "MODE_NOT_AVAILABLE"},
+    {"UnknownArgument", " --verify", "ARGUMENTS"},
+    {"ArgumentInOtherCase", " --VERIFY-ONLY", "ARGUMENTS"},
+    {"TwoArguments", " --verify-only --self-test", "ARGUMENTS"},
+    {"OwnNameInOtherCase", " --verify-only", "", false,
+     FixturePath("package\\VELTOMARNLAUNCHER.EXE")},
+    {"RenamedBootstrap", "", "BOOTSTRAP_NAME", true, FixturePath("package\\Launcher.exe")},
+    {"NameWithPrefix", " --verify-only", "BOOTSTRAP_NAME", false,
+     FixturePath("package\\xVeltoMarnLauncher.exe")},
+    {"LongPathPrefixOnDrivePath", " --verify-only", "", false, u"\\\\?\\" + kLauncher},
+    {"NetworkShare", " --verify-only", "LOCAL_PATH_REQUIRED", false,
+     u"\\\\?\\UNC\\server\\share\\VeltoMarnLauncher.exe"},
+    {"ModulePathCutOff", " --verify-only", "MODULE_PATH", false, WideString(32768, u'a')},
+    {"CommandLineUnreadable", "", "ARGUMENTS", false, kLauncher,
+     [](FaultPlatform& p) { p.Fail("CommandLineToArgvW", 1, win::kErrorNotEnoughMemory); }},
+    {"HardeningRefused", "", "DLL_POLICY", false, kLauncher,
+     [](FaultPlatform& p) { p.Fail("SetDllDirectoryW", 1, win::kErrorAccessDenied); }},
+    {"ForeignException", "", "INTERNAL_ERROR", false, kLauncher,
+     [](FaultPlatform& p) { p.Before("GetCommandLineW", 1, [] { throw 7; }); }},
+};
+
+class BootstrapRunTest : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(BootstrapRunTest, ReportsExactlyOnce) {
+    const RunCase& row = GetParam();
+    Win32Platform real;
+    FaultPlatform platform(real);
+    platform.commandLine = u"VeltoMarnLauncher.exe" + Wide(row.arguments);
+    platform.modulePath = row.module;
+    row.arrange(platform);
+
+    const int exitCode = RunBootstrap(platform);
+
+    EXPECT_EQ(exitCode, row.code.empty() ? 0 : 1);
+    EXPECT_EQ(platform.standardError, row.code.empty() ? "" : FailureLine(row.code));
+    const std::string status = "SEALED_VERIFIED sequence=2026103022 files=";
+    EXPECT_EQ(platform.standardOutput.substr(0, status.size()), row.code.empty() ? status : "");
+    std::vector<WideString> boxes;
+    if (row.messageBox)
+        boxes.push_back(WideString(kMessageBoxCaption) + u"|" + UserMessageForCode(row.code));
+    EXPECT_EQ(platform.messageBoxes == boxes, true);
+    ExpectTidy(platform);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, BootstrapRunTest, ::testing::ValuesIn(kRunCases),
+                         CaseName<RunCase>);
+
+TEST(UserMessageTest, OnlyTheWholeCodeChoosesItsMessage) {
+    const std::pair<std::string, std::u16string> kRows[] = {
+        {"LAUNCHER_SESSION_ALREADY_OPEN", u"already open"},
+        {"CACHE_SPACE", u"not enough free space"},
+        {"CACHE_SPACE_QUERY", u"code CACHE_SPACE_QUERY"},
+        {"CACHE_OWNER_MISMATCH", u"code CACHE_OWNER_MISMATCH"},
+        {"CACHE_LOCK_OPEN", u"code CACHE_LOCK_OPEN"},
+        {"cache_space", u"could not verify or prepare"},
+        {"CACHE_SPAC", u"could not verify or prepare"},
+    };
+    for (const auto& [code, words] : kRows) {
+        EXPECT_NE(std::u16string(UserMessageForCode(code)).find(words), std::u16string::npos)
+            << code;
+    }
+}
+
+// --- Every call failed in turn ------------------------------------------------------------------
+
+// What failing each call in turn makes of a --verify-only run: the codes of the steps it stands
+// for, or "" where a failure cannot fail the run (closing; a comparison that then counts as "check
+// more"; the status line's own output, which never fails a run).
+const std::map<std::string, std::set<std::string>> kSweepCodes = {
+    {"BCryptCloseAlgorithmProvider", {""}},
+    {"BCryptCreateHash", {"HASH_CREATE"}},
+    {"BCryptDecrypt", {"PAYLOAD_AUTHENTICATION"}},
+    {"BCryptDestroyHash", {""}},
+    {"BCryptDestroyKey", {""}},
+    {"BCryptFinishHash", {"HASH_FINISH"}},
+    {"BCryptGenerateSymmetricKey", {"AES_KEY"}},
+    {"BCryptGetProperty", {"HASH_PROPERTY", "AES_PROPERTY"}},
+    {"BCryptHashData", {"HASH_READ"}},
+    {"BCryptImportKeyPair", {"SIGNATURE_INVALID"}},
+    {"BCryptOpenAlgorithmProvider", {"HASH_PROVIDER", "SIGNATURE_PROVIDER", "AES_PROVIDER"}},
+    {"BCryptSetProperty", {"AES_MODE"}},
+    {"BCryptVerifySignature", {"SIGNATURE_INVALID"}},
+    {"CloseHandle", {""}},
+    {"CompareStringOrdinal", {""}},
+    {"CreateFileW", {"DIRECTORY_OPEN", "FILE_OPEN"}},
+    {"FindClose", {""}},
+    {"FindFirstFileW", {"TREE_ENUMERATION"}},
+    {"FindFirstStreamW", {"STREAM_ENUMERATION"}},
+    {"FindNextFileW", {"TREE_ENUMERATION"}},
+    {"GetFileInformationByHandle", {"FILE_INFORMATION"}},
+    {"GetFileType", {"FILE_INFORMATION"}},
+    {"GetStdHandle", {""}},
+    {"ReadFile", {"METADATA_READ", "FILE_READ", "PAYLOAD_TRUNCATED", "PAYLOAD_TRAILING_DATA"}},
+    {"SetFilePointerEx", {"FILE_SEEK", "PAYLOAD_SEEK"}},
+    {"WriteFile", {""}},
+};
+
+TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpenOrUnwiped) {
+    const WideString package = FixturePath("package");
+    Win32Platform real;
+    std::map<std::string, int> counts;
+    {
+        FaultPlatform platform(real);
+        ASSERT_EQ(FailureCode([&] { RunVerifyOnly(platform, package); }), "");
+        counts = platform.calls;
+    }
+    std::map<std::string, std::set<std::string>> codes;
+    for (const auto& [member, count] : counts) {
+        for (int nth = 1; nth <= count; ++nth) {
+            SCOPED_TRACE(member + " call " + std::to_string(nth));
+            FaultPlatform platform(real);
+            const bool cng = member.rfind("BCrypt", 0) == 0;
+            platform.Fail(member, nth, cng ? kStatusUnsuccessful : win::kErrorAccessDenied);
+            const std::string code = FailureCode([&] { RunVerifyOnly(platform, package); });
+            codes[member].insert(code);
+            if (!code.empty()) EXPECT_EQ(platform.standardOutput, "");
+            ExpectTidy(platform);
+        }
+    }
+    EXPECT_EQ(codes, kSweepCodes);
+}
+
+}  // namespace
+}  // namespace veltomarn::test

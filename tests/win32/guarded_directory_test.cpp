@@ -1,0 +1,270 @@
+// The guard, the exact tree check and file digests on Wine's real file system; what Wine cannot
+// make (reparse points, second names, streams) comes from the fault platform's answers.
+
+#include <functional>
+
+#include "core/guarded_directory.h"
+#include "core/sha256.h"
+#include "distribution/tree_check.h"
+#include "win32/win32_test_support.h"
+
+namespace veltomarn::test {
+namespace {
+
+constexpr uint32_t kReparse = win::kFileAttributeReparsePoint;
+
+// base\top.txt (3 bytes) and base\dir\file.txt (5 bytes).
+class GuardFixture {
+  public:
+    explicit GuardFixture(const std::string& name) : scratch(name), platform(real) {
+        scratch.Write("base/top.txt", "top");
+        scratch.Write("base/dir/file.txt", "hello");
+    }
+    WideString Base() const { return scratch.At("base"); }
+    WideString Below(const std::string& relative) const { return scratch.At("base\\" + relative); }
+
+    Scratch scratch;
+    Win32Platform real;
+    FaultPlatform platform;
+};
+
+using Arrange = std::function<void(GuardFixture&)>;
+using Act = std::function<void(GuardedDirectory&)>;
+
+const Arrange kAsIs = [](GuardFixture&) {};
+// Answers for an object: "" the base, ".." the directory above it, else a path below it.
+WideString Object(const GuardFixture& f, const std::string& object) {
+    return object.empty() ? f.Base() : object == ".." ? f.scratch.path : f.Below(object);
+}
+Arrange Attribute(std::string object, uint32_t value) {
+    return [=](GuardFixture& f) { f.platform.extraAttributes[Object(f, object)] = value; };
+}
+Arrange Stream(std::string object, WideString name) {
+    return [=](GuardFixture& f) { f.platform.extraStreams[Object(f, object)] = name; };
+}
+Arrange Fails(std::string member, int nth) {
+    return [=](GuardFixture& f) { f.platform.Fail(member, nth, win::kErrorAccessDenied); };
+}
+// Removes `from` below the base unless empty, then makes `to` unless empty: a directory when it
+// ends in '/', else a file.
+Arrange Replace(std::string from, std::string to) {
+    return [=](GuardFixture& f) {
+        if (!from.empty()) std::filesystem::remove(f.Below(from));
+        if (to.empty()) return;
+        if (to.back() == '/') std::filesystem::create_directory(f.Below(to));
+        if (to.back() != '/') f.scratch.Write("base/" + to, "");
+    };
+}
+Act Open(std::string relative, uint64_t limit) {
+    return [=](GuardedDirectory& guard) { guard.OpenFile(relative, limit); };
+}
+
+const std::string kFile = "dir\\file.txt";
+
+struct GuardCase {
+    std::string name;
+    Arrange arrange;
+    std::string code;
+    Act act = Open("dir/file.txt", 5);
+    uint32_t skipStreamCheck = 0;
+};
+
+const GuardCase kGuardCases[] = {
+    {"FileOfExactlyTheLimit", kAsIs, ""},
+    {"FileOverTheLimit", kAsIs, "FILE_SIZE_LIMIT", Open("dir/file.txt", 4)},
+    {"FileIsReparsePoint", Attribute(kFile, kReparse), "REPARSE_POINT"},
+    {"JunctionOnTheWay", Attribute("dir", kReparse), "REPARSE_POINT"},
+    {"JunctionAboveTheBase", Attribute("..", kReparse), "REPARSE_POINT"},
+    {"FileWithSecondName", [](GuardFixture& f) { f.platform.linkCounts[f.Below(kFile)] = 2; },
+     "FILE_TYPE_OR_LINK"},
+    {"DirectoryWhereFileExpected", Attribute(kFile, win::kFileAttributeDirectory),
+     "FILE_TYPE_OR_LINK"},
+    {"FileWhereDirectoryExpected", kAsIs, "DIRECTORY_TYPE", Open("top.txt/file.txt", 5)},
+    {"MissingFile", kAsIs, "FILE_OPEN", Open("dir/none.txt", 5)},
+    {"MissingDirectory", kAsIs, "DIRECTORY_OPEN", Open("none/file.txt", 5)},
+    {"HiddenStreamOnFile", Stream(kFile, u":payload:$DATA"), "UNEXPECTED_STREAM"},
+    {"DownloadMarkOnFile", Stream(kFile, u":Zone.Identifier:$DATA"), ""},
+    {"DownloadMarkInOtherCase", Stream(kFile, u":zone.identifier:$DATA"), "UNEXPECTED_STREAM"},
+    {"HiddenStreamOnBase", Stream("", u":x:$DATA"), "UNEXPECTED_STREAM"},
+    {"HiddenStreamOnDirectoryBelowBase", Stream("dir", u":x:$DATA"), "UNEXPECTED_STREAM"},
+    {"StreamAboveTheBaseIsNotOurs", Stream("..", u":x:$DATA"), ""},
+    {"DirectoryStreamsSkippedWhenAsked", Stream("dir", u":x:$DATA"), "", Open("dir/file.txt", 5),
+     1},
+    {"FileStreamsCheckedEvenWhenSkipping", Stream(kFile, u":x:$DATA"), "UNEXPECTED_STREAM",
+     Open("dir/file.txt", 5), 1},
+    {"StreamsUnreadable", Fails("FindFirstStreamW", 0), "STREAM_ENUMERATION"},
+    {"StreamListingBreaksOff",
+     [](GuardFixture& f) {
+         Stream(kFile, u":Zone.Identifier:$DATA")(f);
+         f.platform.Fail("FindNextStreamW", 2, win::kErrorAccessDenied);
+     },
+     "UNEXPECTED_STREAM"},
+    {"SmallFileReadUnderASmallerLimitThanItsOpen", kAsIs, "FILE_SIZE_LIMIT",
+     [](GuardedDirectory& g) {
+         g.OpenFile("dir/file.txt", 100);
+         g.ReadSmallFile("dir/file.txt", 4);
+     }},
+    {"SmallFileShorterThanReported", [](GuardFixture& f) { f.platform.sizes[f.Below(kFile)] = 6; },
+     "METADATA_READ", [](GuardedDirectory& g) { g.ReadSmallFile("dir/file.txt", 6); }},
+};
+
+class GuardTest : public ::testing::TestWithParam<GuardCase> {};
+
+TEST_P(GuardTest, RefusesWhatItMustAndClosesEverything) {
+    GuardFixture fixture("guard");
+    GetParam().arrange(fixture);
+    EXPECT_EQ(FailureCode([&] {
+                  GuardedDirectory guard(fixture.platform, fixture.Base(),
+                                         GetParam().skipStreamCheck);
+                  GetParam().act(guard);
+              }),
+              GetParam().code);
+    ExpectTidy(fixture.platform);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, GuardTest, ::testing::ValuesIn(kGuardCases), CaseName<GuardCase>);
+
+TEST(GuardTest, HeldFileCanBeReadButNotWrittenDeletedOrRenamed) {
+    GuardFixture fixture("shared");
+    const WideString file = LocalLongPath(fixture.Below("dir\\file.txt"));
+    auto openFor = [&](uint32_t access) {
+        const Handle handle = fixture.real.CreateFileW(file.c_str(), access, 7, nullptr,
+                                                       win::kOpenExisting, 0, nullptr);
+        const uint32_t error = handle == kInvalidHandle ? fixture.real.GetLastError() : 0;
+        if (handle != kInvalidHandle) fixture.real.CloseHandle(handle);
+        return error;
+    };
+    {
+        GuardedDirectory guard(fixture.platform, fixture.Base(), 0);
+        const Handle held = guard.OpenFile("dir/file.txt", 5);
+        EXPECT_EQ(guard.OpenFile("dir/file.txt", 0), held);  // the same handle, not checked again
+        EXPECT_EQ(openFor(win::kGenericRead), 0u);
+        EXPECT_EQ(openFor(win::kGenericWrite), win::kErrorSharingViolation);
+        EXPECT_EQ(openFor(win::kDelete), win::kErrorSharingViolation);
+        const WideString moved = LocalLongPath(fixture.Below("moved.txt"));
+        EXPECT_FALSE(fixture.real.MoveFileExW(file.c_str(), moved.c_str(), 0));
+    }
+    EXPECT_EQ(openFor(win::kGenericWrite), 0u);
+    ExpectTidy(fixture.platform);
+}
+
+struct LocalPathCase {
+    std::string name;
+    WideString path;
+    WideString expected;  // empty: refused
+};
+
+const LocalPathCase kLocalPathCases[] = {
+    {"DriveRoot", u"C:\\", u"\\\\?\\C:\\"},
+    {"DrivePath", u"C:\\games\\velto", u"\\\\?\\C:\\games\\velto"},
+    {"TooShort", u"C:", u""},
+    {"DriveRelative", u"C:games", u""},
+    {"ForwardSlash", u"C:/games", u""},
+    {"Share", u"\\\\server\\share", u""},
+    {"AlreadyPrefixed", u"\\\\?\\C:\\games", u""},
+    {"Relative", u"games\\velto", u""},
+    {"LongestAccepted", u"C:\\" + WideString(31996, u'a'),
+     u"\\\\?\\C:\\" + WideString(31996, u'a')},
+    {"OneUnitTooLong", u"C:\\" + WideString(31997, u'a'), u""},
+};
+
+TEST(LocalLongPathTest, AdmitsOnlyLocalDrivePaths) {
+    for (const LocalPathCase& row : kLocalPathCases) {
+        WideString made;
+        const std::string code = FailureCode([&] { made = LocalLongPath(row.path); });
+        EXPECT_EQ(code, row.expected.empty() ? "LOCAL_PATH_REQUIRED" : "") << row.name;
+        EXPECT_EQ(made == row.expected, true) << row.name;
+    }
+    EXPECT_EQ(JoinRelative(u"C:\\", "a/b") == u"C:\\a\\b", true);
+    EXPECT_EQ(JoinRelative(u"C:\\x", "a/b") == u"C:\\x\\a\\b", true);
+}
+
+// --- The exact tree ---------------------------------------------------------------------------
+
+struct TreeCase {
+    std::string name;
+    Arrange arrange;
+    std::string code;
+};
+
+const TreeCase kTreeCases[] = {
+    {"ExactlyTheExpectedTree", kAsIs, ""},
+    {"ExtraFileAtTop", Replace("", "desktop.ini"), "UNEXPECTED_FILE"},
+    {"ExtraFileNested", Replace("", "dir/Thumbs.db"), "UNEXPECTED_FILE"},
+    {"ExtraDirectory", Replace("", "logs/"), "UNEXPECTED_DIRECTORY"},
+    {"MissingFile", Replace("top.txt", ""), "INCOMPLETE_TREE"},
+    {"NameInOtherCase", Replace("top.txt", "TOP.txt"), "UNEXPECTED_FILE"},
+    {"DirectoryWhereFileExpected", Replace("top.txt", "top.txt/"), "UNEXPECTED_DIRECTORY"},
+    {"FileLinkInListing", Attribute("top.txt", kReparse), "TREE_REPARSE"},
+    {"JunctionInListing", Attribute("dir", kReparse), "TREE_REPARSE"},
+    {"NameOutsidePrintableAscii", Replace("", "x\x7f.txt"), "TREE_NAME"},
+    {"ListingUnreadable", Fails("FindFirstFileW", 1), "TREE_ENUMERATION"},
+    {"ListingBreaksOff", Fails("FindNextFileW", 1), "TREE_ENUMERATION"},
+};
+
+class TreeTest : public ::testing::TestWithParam<TreeCase> {};
+
+TEST_P(TreeTest, AdmitsExactlyTheExpectedFilesAndDirectories) {
+    GuardFixture fixture("tree");
+    GetParam().arrange(fixture);
+    EXPECT_EQ(FailureCode([&] {
+                  GuardedDirectory guard(fixture.platform, fixture.Base(), 0);
+                  VerifyExactTree(guard, {"dir/file.txt", "top.txt"}, {"dir"});
+              }),
+              GetParam().code);
+    ExpectTidy(fixture.platform);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, TreeTest, ::testing::ValuesIn(kTreeCases), CaseName<TreeCase>);
+
+// --- Digests ------------------------------------------------------------------------------------
+
+TEST(DigestTest, KnownAnswersAndFilesReadInPieces) {
+    GuardFixture fixture("digest");
+    Platform& platform = fixture.platform;
+    EXPECT_EQ(DataDigest(platform, {'a', 'b', 'c'}),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(DataDigest(platform, {}),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    std::string large(3 * kDigestReadBytes + 7, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 251);
+    fixture.scratch.Write("base/large.bin", large);
+    {
+        GuardedDirectory guard(platform, fixture.Base(), 0);
+        const std::string digest = FileDigest(guard, "large.bin", large.size());
+        EXPECT_EQ(digest, DataDigest(platform, std::vector<uint8_t>(large.begin(), large.end())));
+        EXPECT_EQ(FileDigest(guard, "large.bin", large.size()), digest);  // rewound, read again
+    }
+    ExpectTidy(fixture.platform);
+}
+
+struct DigestCase {
+    std::string name;
+    uint64_t reported;  // 0: the real size
+    uint64_t expected;
+    std::string code;
+};
+
+const DigestCase kDigestCases[] = {
+    {"SizeDiffersFromInventory", 0, 4, "FILE_SIZE_MISMATCH"},
+    {"GrewWhileRead", 4, 4, "FILE_CHANGED"},
+    {"ShrankWhileRead", 6, 6, "FILE_CHANGED"},
+};
+
+TEST(DigestTest, RefusesAFileThatIsNotTheSizeItShouldBe) {
+    for (const DigestCase& row : kDigestCases) {
+        GuardFixture fixture("digest");
+        if (row.reported != 0)
+            fixture.platform.sizes[fixture.Below("dir\\file.txt")] = row.reported;
+        EXPECT_EQ(FailureCode([&] {
+                      GuardedDirectory guard(fixture.platform, fixture.Base(), 0);
+                      FileDigest(guard, "dir/file.txt", row.expected);
+                  }),
+                  row.code)
+            << row.name;
+        ExpectTidy(fixture.platform);
+    }
+}
+
+}  // namespace
+}  // namespace veltomarn::test

@@ -1,0 +1,132 @@
+// Unsealing the fixture package's payload into a real directory on Wine's file system, with
+// faults injected on the way.
+
+#include <functional>
+
+#include "payload/unseal.h"
+#include "win32/win32_test_support.h"
+
+namespace veltomarn::test {
+namespace {
+
+// Every file below `root`, relative, '/'-separated.
+std::set<std::string> FilesBelow(const WideString& root) {
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file())
+            files.insert(entry.path().lexically_relative(root).generic_string());
+    }
+    return files;
+}
+
+struct UnsealRun {
+    explicit UnsealRun(const std::string& name) : scratch(name), platform(real) {}
+
+    // Unseals the fixture payload into scratch\out (or to nowhere); the failure code or "".
+    std::string Unseal(bool toDirectory = true) {
+        std::filesystem::create_directories(std::filesystem::path(scratch.At("out")));
+        return FailureCode([&] {
+            GuardedDirectory package(platform, FixturePath("package"), 0);
+            const Handle payload = package.OpenFile("VeltoMarn.payload", 1u << 30);
+            const PayloadIndex index = ReadPayloadIndex(platform, payload);
+            UnsealPayload(platform, payload, index, toDirectory ? scratch.At("out") : u"", nullptr);
+        });
+    }
+
+    Scratch scratch;
+    Win32Platform real;
+    FaultPlatform platform;
+};
+
+TEST(UnsealTest, WritesEveryFileExactlyAndLeavesNoPartialFile) {
+    UnsealRun run("unseal");
+    ASSERT_EQ(run.Unseal(), "");
+    const std::set<std::string> expected = FilesBelow(FixturePath("inner"));
+    EXPECT_EQ(FilesBelow(run.scratch.At("out")), expected);
+    for (const std::string& file : expected) {
+        EXPECT_EQ(ReadAll(run.scratch.At("out\\") + Wide(file)),
+                  ReadAll(FixturePath("inner\\") + Wide(file)))
+            << file;
+    }
+    ExpectTidy(run.platform);
+}
+
+TEST(UnsealTest, ToNowhereWritesNothing) {
+    UnsealRun run("nowhere");
+    EXPECT_EQ(run.Unseal(false), "");
+    EXPECT_TRUE(FilesBelow(run.scratch.At("out")).empty());
+    EXPECT_EQ(run.platform.calls["CreateFileW"], run.platform.calls["CloseHandle"]);
+    ExpectTidy(run.platform);
+}
+
+TEST(UnsealTest, NoOneElseCanReadAPartialFileWhileItIsWritten) {
+    UnsealRun run("partial-share");
+    uint32_t error = 0;
+    run.platform.Before("FlushFileBuffers", 1, [&] {
+        const WideString partial = LocalLongPath(run.scratch.At("out\\RELEASE.sig.sealed-partial"));
+        const Handle handle = run.real.CreateFileW(partial.c_str(), win::kGenericRead, 7, nullptr,
+                                                   win::kOpenExisting, 0, nullptr);
+        error = handle == kInvalidHandle ? run.real.GetLastError() : 0;
+        if (handle != kInvalidHandle) run.real.CloseHandle(handle);
+    });
+    EXPECT_EQ(run.Unseal(), "");
+    EXPECT_EQ(error, win::kErrorSharingViolation);
+}
+
+struct UnsealCase {
+    std::string name;
+    std::function<void(UnsealRun&)> arrange;
+    std::string code;
+    std::set<std::string> left;  // the files in the destination afterwards
+};
+
+const UnsealCase kUnsealCases[] = {
+    {"PartialNameTaken",
+     [](UnsealRun& r) { r.scratch.Write("out/RELEASE.sig.sealed-partial", ""); },
+     "CACHE_FILE_CREATE",
+     {"RELEASE.sig.sealed-partial"}},
+    {"DirectoryNameTakenByFile",
+     [](UnsealRun& r) { r.scratch.Write("out/assets", ""); },
+     "DIRECTORY_TYPE",
+     {"RELEASE.sig", "RELEASE.signed", "VeltoMarnLauncher.exe", "assets"}},
+    {"DirectoryRefused",
+     [](UnsealRun& r) { r.platform.Fail("CreateDirectoryW", 1, win::kErrorAccessDenied); },
+     "CACHE_SUBDIRECTORY",
+     {"RELEASE.sig", "RELEASE.signed", "VeltoMarnLauncher.exe"}},
+    {"PlaintextNotWhatWasSealed",
+     [](UnsealRun& r) { r.platform.flipDecryptedNth = 2; },
+     "PAYLOAD_PLAINTEXT_HASH",
+     {"RELEASE.sig", "RELEASE.signed.sealed-partial"}},
+    {"ChunkRefusedByProvider",
+     [](UnsealRun& r) { r.platform.Fail("BCryptDecrypt", 1, kStatusUnsuccessful); },
+     "PAYLOAD_AUTHENTICATION",
+     {"RELEASE.sig.sealed-partial"}},
+    {"ShortWrite",
+     [](UnsealRun& r) { r.platform.shortWriteNth = 1; },
+     "CACHE_WRITE",
+     {"RELEASE.sig.sealed-partial"}},
+    {"FlushFails",
+     [](UnsealRun& r) { r.platform.Fail("FlushFileBuffers", 2, win::kErrorAccessDenied); },
+     "CACHE_FLUSH",
+     {"RELEASE.sig", "RELEASE.signed.sealed-partial"}},
+    {"CommitFails",
+     [](UnsealRun& r) { r.platform.Fail("MoveFileExW", 1, win::kErrorAccessDenied); },
+     "CACHE_COMMIT",
+     {"RELEASE.sig.sealed-partial"}},
+};
+
+class UnsealFaultTest : public ::testing::TestWithParam<UnsealCase> {};
+
+TEST_P(UnsealFaultTest, FailsWithItsCodeWipesEverySecretAndKeepsOnlyWhatWasCommitted) {
+    UnsealRun run("unseal-fault");
+    GetParam().arrange(run);
+    EXPECT_EQ(run.Unseal(), GetParam().code);
+    EXPECT_EQ(FilesBelow(run.scratch.At("out")), GetParam().left);
+    ExpectTidy(run.platform);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, UnsealFaultTest, ::testing::ValuesIn(kUnsealCases),
+                         CaseName<UnsealCase>);
+
+}  // namespace
+}  // namespace veltomarn::test

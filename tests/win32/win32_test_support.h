@@ -1,0 +1,68 @@
+#pragma once
+
+// What the Windows logic tests share: the fixture package made by the release tool, scratch
+// directories on Wine's file system, and a fault platform over the real Win32 one.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/win32/win32_platform.h"
+#include "support/fault_platform.h"
+#include "support/test_support.h"
+
+namespace veltomarn::test {
+
+inline WideString Wide(const std::string& text) {
+    return WideString(text.begin(), text.end());
+}
+
+// A Linux path as Wine's drive Z: shows it.
+inline WideString WinePath(const std::string& linuxPath) {
+    WideString path = u"Z:" + Wide(linuxPath);
+    for (WideChar& c : path) c = c == u'/' ? u'\\' : c;
+    return path;
+}
+
+// The package that tests start from, its inner directory and its payload's contents.
+inline WideString FixturePath(const std::string& relative) {
+    return WinePath(std::string(VELTOMARN_FIXTURE_DIR) + "/" + relative);
+}
+
+inline std::string ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A new, empty directory for one test, removed with everything in it afterwards.
+class Scratch {
+  public:
+    explicit Scratch(const std::string& name)
+        : path(WinePath(std::string(VELTOMARN_SCRATCH_DIR) + "/" + name)) {
+        std::filesystem::remove_all(std::filesystem::path(path));
+        std::filesystem::create_directories(std::filesystem::path(path));
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(path), ignored);
+    }
+    WideString At(const std::string& relative) const { return path + u"\\" + Wide(relative); }
+    void Write(const std::string& relative, const std::string& bytes) const {
+        const std::filesystem::path file(At(relative));
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << bytes;
+    }
+
+    const WideString path;
+};
+
+// Every test ends with nothing left open, no secret left unwiped and no call out of bounds.
+inline void ExpectTidy(const FaultPlatform& platform) {
+    EXPECT_TRUE(platform.open.empty()) << platform.open.size() << " objects left open";
+    EXPECT_EQ(platform.UnwipedSecrets(), 0u);
+    EXPECT_TRUE(platform.misuses.empty()) << platform.misuses.front();
+}
+
+}  // namespace veltomarn::test
