@@ -1,6 +1,6 @@
 # The real VeltoMarnLauncher.exe under Wine, on copies of the fixture package changed one way each.
 add_executable(veltomarn_package_e2e_tests ${CMAKE_CURRENT_LIST_DIR}/package_e2e_test.cpp
-                                           ${PROJECT_SOURCE_DIR}/tests/support/program_run.cpp)
+                                           ${PROJECT_SOURCE_DIR}/tests/support/host_support.cpp)
 target_link_libraries(veltomarn_package_e2e_tests PRIVATE GTest::gtest_main)
 target_include_directories(veltomarn_package_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
                                                                ${PROJECT_SOURCE_DIR}/src)

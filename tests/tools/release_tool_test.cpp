@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/program_run.h"
+#include "support/host_support.h"
 #include "support/test_support.h"
 
 namespace veltomarn::test {
@@ -59,33 +59,16 @@ void Ok(const ToolRun& run) {
     if (run.exitCode != 0) throw std::runtime_error("setup failed: " + run.standardError);
 }
 
-void Write(const fs::path& path, const std::string& bytes = "x") {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// Every entry below `root`, links not followed: relative path -> kind and a hash of the contents.
-std::map<std::string, std::string> Snapshot(const fs::path& root) {
-    std::map<std::string, std::string> tree;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
-        std::string& kind = tree[fs::relative(entry.path(), root).string()];
-        kind = entry.is_symlink()     ? "link"
-               : entry.is_directory() ? "directory"
-                                      : std::to_string(std::hash<std::string>{}(ReadFile(entry)));
-    }
-    return tree;
-}
-
 // The inputs of pack: the inner directory (the inner launcher, its signed inventory, a nested
 // file and an empty one), a stand-in for the built bootstrap and the manifest.
 void LayOut(const fs::path& w) {
-    Write(w / "inner/VeltoMarnLauncher.exe", "MZ inner launcher");
-    Write(w / "inner/RELEASE.signed", "the inner launcher's own inventory\n");
-    Write(w / "inner/RELEASE.sig", std::string(384, 'Z'));
-    Write(w / "inner/config/launcher.json", "{\"inner\": true}\n");
-    Write(w / "inner/empty.txt", "");
-    Write(w / "VeltoMarnLauncher.exe", "MZ bootstrap");
-    Write(w / "release.json", "{\"release\": 1}\n");
+    WriteFile(w / "inner/VeltoMarnLauncher.exe", "MZ inner launcher");
+    WriteFile(w / "inner/RELEASE.signed", "the inner launcher's own inventory\n");
+    WriteFile(w / "inner/RELEASE.sig", std::string(384, 'Z'));
+    WriteFile(w / "inner/config/launcher.json", "{\"inner\": true}\n");
+    WriteFile(w / "inner/empty.txt", "");
+    WriteFile(w / "VeltoMarnLauncher.exe", "MZ bootstrap");
+    WriteFile(w / "release.json", "{\"release\": 1}\n");
 }
 
 Args With(Args arguments, const Args& more) {
@@ -120,15 +103,10 @@ std::string Said(const ToolRun& run) {
 
 class ReleaseToolTest : public ::testing::Test {
   protected:
-    ReleaseToolTest() {
-        std::string pattern = (fs::temp_directory_path() / "veltomarn-tool-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        w_ = fs::canonical(pattern);
-        LayOut(w_);
-    }
-    ~ReleaseToolTest() override { fs::remove_all(w_); }
+    ReleaseToolTest() { LayOut(w_); }
 
-    fs::path w_;
+    const TemporaryDirectory scratch_;
+    const fs::path& w_ = scratch_.path;
 };
 
 TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
@@ -138,7 +116,7 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     EXPECT_EQ(fs::status(keys / "release-signing.key.pem").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::status(keys / "payload-key-shares.txt").permissions(), fs::perms(0600));
     // The new signing key; the build's shares, since only they can be checked by unsealing here.
-    Write(w_ / "include/docs/readme.txt", "read me\n");
+    WriteFile(w_ / "include/docs/readme.txt", "read me\n");
     const Args pack =
         With(Pack(w_, keys / "release-signing.key.pem"), {"--include", w_ / "include"});
     ASSERT_EQ(Said(Tool(pack)),
@@ -147,16 +125,16 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     const Args verify = Verify(w_ / "pkg", keys / "release-signing.pub.pem");
     EXPECT_EQ(Said(Tool(verify)), "0 OK sequence=2026103022" + std::string(kInnerPayload));
 
-    Write(w_ / "pkg/docs/readme.txt", "read ma\n");  // one byte changed, the size kept
+    WriteFile(w_ / "pkg/docs/readme.txt", "read ma\n");  // one byte changed, the size kept
     EXPECT_EQ(Said(Tool(verify)), "1 veltomarn-release verify: FILE_HASH_MISMATCH: " +
                                       (w_ / "pkg/docs/readme.txt").string() + "\n");
 }
 
 TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPassVerify) {
     const fs::path pkg = w_ / "pkg";
-    Write(pkg / "VeltoMarnLauncher.exe", "MZ bootstrap");
-    Write(pkg / "package/release.json", "{}");
-    Write(pkg / "data/levels/level-1.bin", std::string(1000, '\x7f'));
+    WriteFile(pkg / "VeltoMarnLauncher.exe", "MZ bootstrap");
+    WriteFile(pkg / "package/release.json", "{}");
+    WriteFile(pkg / "data/levels/level-1.bin", std::string(1000, '\x7f'));
     ASSERT_EQ(Tool(Seal(w_, pkg / "VeltoMarn.payload")).exitCode, 0);
     ASSERT_EQ(Said(Tool(Sign(pkg))), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
     // verify admits no file more: nothing of sealing or signing is left beside the package.
@@ -171,7 +149,7 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
         digest.push_back(
             static_cast<char>(std::stoi(prepare.standardOutput.substr(k, 2), nullptr, 16)));
     }
-    Write(w_ / "digest.bin", digest);
+    WriteFile(w_ / "digest.bin", digest);
     Ok(Launch({"pkeyutl", "-sign", "-inkey", kPrivateKey, "-pkeyopt", "digest:sha256", "-in",
                w_ / "digest.bin", "-out", w_ / "hsm.sig"},
               "openssl"));
@@ -298,13 +276,13 @@ const Refusal kRefusals[] = {
      "", 1, "verify: SIGNATURE_INVALID: "},
     {"payload_sealed_with_other_key_shares",
      [](Dir w) {
-         Write(w / "other-shares.txt", kOtherShares);
+         WriteFile(w / "other-shares.txt", kOtherShares);
          return Verify(Packed(w, w / "other-shares.txt"));
      },
      "", 1, "verify: PAYLOAD_AUTHENTICATION: "},
     {"verify_with_key_shares_this_build_does_not_hold",
      [](Dir w) {
-         Write(w / "other-shares.txt", kOtherShares);
+         WriteFile(w / "other-shares.txt", kOtherShares);
          return Verify(Packed(w), kPublicKey, w / "other-shares.txt");
      },
      "", 2, "cannot unseal a payload sealed with them"},
@@ -315,7 +293,7 @@ class RefusalTest : public ReleaseToolTest, public ::testing::WithParamInterface
 TEST_P(RefusalTest, ExitsWithTheStatusAndMessageAndLeavesEverythingAsItWas) {
     const Refusal& c = GetParam();
     const Args arguments = c.setup(w_);
-    if (*c.fault != '\0') Write(w_ / c.fault);
+    if (*c.fault != '\0') WriteFile(w_ / c.fault, "x");
     const auto before = Snapshot(w_);
     const ToolRun run = Tool(arguments);
     EXPECT_EQ(run.exitCode, c.status) << run.standardError;

@@ -1,19 +1,57 @@
-#include "support/program_run.h"
+#include "support/host_support.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
 extern char** environ;
 
 namespace veltomarn::test {
+
+namespace fs = std::filesystem;
+
+TemporaryDirectory::TemporaryDirectory()
+    : path([] {
+          std::string pattern = (fs::temp_directory_path() / "veltomarn-test-XXXXXX").string();
+          if (mkdtemp(pattern.data()) == nullptr)
+              throw std::system_error(errno, std::generic_category());
+          return fs::canonical(pattern);
+      }()) {}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes)) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+        const std::string bytes = entry.is_regular_file() ? ReadFile(entry.path()) : "";
+        tree[fs::relative(entry.path(), root).string()] =
+            entry.is_symlink()     ? "link"
+            : entry.is_directory() ? "directory"
+                                   : std::to_string(bytes.size()) + " bytes, hash " +
+                                         std::to_string(std::hash<std::string>{}(bytes));
+    }
+    return tree;
+}
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
