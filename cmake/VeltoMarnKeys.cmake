@@ -6,6 +6,28 @@
 set(VELTOMARN_RELEASE_PUBLIC_KEY "${PROJECT_SOURCE_DIR}/keys/test/release-signing-TEST-ONLY.pub.pem"
     CACHE FILEPATH "PEM RSA-3072 public key that release inventories are verified with")
 
+# The repository's test keys are the defaults, and their private halves are public: a build that
+# trusts them trusts anyone. It is refused unless VELTOMARN_ALLOW_TEST_KEYS is ON (the presets the
+# tests and the demo use), and warned about when it is.
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  option(VELTOMARN_ALLOW_TEST_KEYS "Allow the repository's TEST keys as key inputs (never for a release)" OFF)
+endif()
+
+# veltomarn_refuse_test_key(<input variable> <test key file name> <is the test key>)
+function(veltomarn_refuse_test_key variable test_file is_test)
+  if(NOT is_test)
+    return()
+  endif()
+  if(NOT VELTOMARN_ALLOW_TEST_KEYS)
+    message(FATAL_ERROR "${variable} is the repository's TEST key keys/test/${test_file}: its "
+            "secret is published with the repository. Pass your own key, or configure with "
+            "-DVELTOMARN_ALLOW_TEST_KEYS=ON for a test build.")
+  endif()
+  message(WARNING "${variable}: this build trusts the TEST key keys/test/${test_file}, whose "
+          "secret is published with the repository (VELTOMARN_ALLOW_TEST_KEYS=ON). Never "
+          "release it.")
+endfunction()
+
 function(veltomarn_hex_to_c_bytes hex out_var)
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " bytes "${hex}")
   string(REGEX REPLACE ", $" "" bytes "${bytes}")
@@ -17,6 +39,11 @@ function(veltomarn_generate_release_key output_dir)
   if(NOT EXISTS "${key}")
     message(FATAL_ERROR "VELTOMARN_RELEASE_PUBLIC_KEY: no such file: ${key}")
   endif()
+  set(test_file release-signing-TEST-ONLY.pub.pem)
+  file(SHA256 "${key}" given)
+  file(SHA256 "${PROJECT_SOURCE_DIR}/keys/test/${test_file}" test)
+  string(COMPARE EQUAL "${given}" "${test}" is_test)
+  veltomarn_refuse_test_key(VELTOMARN_RELEASE_PUBLIC_KEY ${test_file} ${is_test})
   find_program(VELTOMARN_OPENSSL openssl)
   if(NOT VELTOMARN_OPENSSL)
     message(FATAL_ERROR "the openssl command is needed to read VELTOMARN_RELEASE_PUBLIC_KEY (scripts/setup.sh installs it)")
@@ -78,9 +105,24 @@ function(veltomarn_generate_payload_key output_dir)
   if(NOT first_digits EQUAL 64 OR NOT second_digits EQUAL 64)
     message(FATAL_ERROR "VELTOMARN_PAYLOAD_KEY: each share must be exactly 64 lower-case hex digits (32 bytes)")
   endif()
-  veltomarn_hex_to_c_bytes("${first}" VELTOMARN_KEY_SHARE_A)
-  veltomarn_hex_to_c_bytes("${second}" VELTOMARN_KEY_SHARE_B)
+  set(test_file payload-key-shares-TEST-ONLY.txt)
+  file(READ "${PROJECT_SOURCE_DIR}/keys/test/${test_file}" test_text)
+  string(FIND "${test_text}" "${first}\n${second}" found)
+  string(COMPARE NOTEQUAL "${found}" "-1" is_test)
+  veltomarn_refuse_test_key(VELTOMARN_PAYLOAD_KEY ${test_file} ${is_test})
   configure_file("${PROJECT_SOURCE_DIR}/cmake/payload_key.h.in" "${output_dir}/payload_key.h" @ONLY)
+  # Each share in a source file of its own (payload_key_share_a.cpp, payload_key_share_b.cpp).
+  foreach(share A B)
+    if(share STREQUAL "A")
+      veltomarn_hex_to_c_bytes("${first}" VELTOMARN_SHARE_BYTES)
+    else()
+      veltomarn_hex_to_c_bytes("${second}" VELTOMARN_SHARE_BYTES)
+    endif()
+    set(VELTOMARN_SHARE_NAME ${share})
+    string(TOLOWER ${share} lower)
+    configure_file("${PROJECT_SOURCE_DIR}/cmake/payload_key_share.cpp.in"
+                   "${output_dir}/payload_key_share_${lower}.cpp" @ONLY)
+  endforeach()
   if(NOT CMAKE_SCRIPT_MODE_FILE)
     set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${shares_file}")
   endif()

@@ -40,12 +40,19 @@ WideString ModulePath(Platform& platform) {
         platform.GetModuleFileNameW(nullptr, buffer.data(), kLocationBufferUnits);
     check(length != 0 && length < kLocationBufferUnits, "MODULE_PATH");
     WideString path(buffer.data(), length);
-    if (IsPrefixedDrivePath(path)) return FullPath(platform, path.substr(kLongPrefixUnits));
-    // Any other prefixed path (a network share "\\?\UNC\...", a volume "\\?\Volume{...}\...")
-    // is kept whole: stripped, it would read as a relative path and resolve below the working
-    // directory, a local path. Kept whole, no local-path check admits it.
-    if (path.compare(0, kLongPrefixUnits, kLongPrefix) == 0) return path;
-    return FullPath(platform, path);
+    if (IsPrefixedDrivePath(path)) {
+        path.erase(0, kLongPrefixUnits);
+    } else if (path.compare(0, kLongPrefixUnits, kLongPrefix) == 0) {
+        // Any other prefixed path (a network share "\\?\UNC\...", a volume "\\?\Volume{...}\...")
+        // is kept whole: stripped, it would read as a relative path and resolve below the working
+        // directory, a local path. Kept whole, no local-path check admits it.
+        return path;
+    }
+    // A name that normalisation changes ("pkg.\", "x\..\") is not the directory the program
+    // runs from: the check would look at another one.
+    const WideString full = FullPath(platform, path);
+    check(full == path, "MODULE_PATH");
+    return full;
 }
 
 WideString FullPath(Platform& platform, const WideString& path) {

@@ -18,7 +18,7 @@ void HardenProcess(Platform& platform);
 
 // The full path of the running executable. A leading "\\?\" is removed from a drive path; any
 // other prefixed path ("\\?\UNC\...", "\\?\Volume{...}\...") is returned unchanged so that it can
-// never turn into a local path.
+// never turn into a local path. A path that its full form would change is refused.
 // Throws "MODULE_PATH", "FULL_PATH".
 WideString ModulePath(Platform& platform);
 

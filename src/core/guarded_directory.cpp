@@ -69,6 +69,8 @@ void CheckStreams(Platform& platform, const WideString& path) {
 GuardedDirectory::GuardedDirectory(Platform& platform, WideString base, uint32_t skipStreamCheck)
     : platform_(platform), base_(std::move(base)), skipStreamCheck_(skipStreamCheck) {
     LocalLongPath(base_);
+    const uint32_t drive = platform_.GetDriveTypeW(base_.substr(0, 3).c_str());
+    check(drive == win::kDriveFixed || drive == win::kDriveRemovable, "LOCAL_PATH_REQUIRED");
     HoldDirectory(base_.substr(0, 3));
     for (std::size_t i = 3; i < base_.size(); ++i) {
         if (base_[i] == u'\\') HoldDirectory(base_.substr(0, i));

@@ -41,7 +41,9 @@ void CheckStreams(Platform& platform, const WideString& path);
 
 class GuardedDirectory {
   public:
-    // Holds the drive root, every ancestor of `base` and `base` itself, in that order.
+    // Holds the drive root, every ancestor of `base` and `base` itself, in that order. The drive
+    // must be a local volume (fixed or removable): a mapped network drive is a syntactically local
+    // path whose server could answer each read differently.
     // `skipStreamCheck` non-zero: held directories are not checked for streams (files always are).
     // Throws what LocalLongPath, HoldDirectory and CheckStreams throw; on failure every handle
     // opened so far is closed.

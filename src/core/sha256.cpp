@@ -19,7 +19,7 @@ bool Succeeded(NtStatus status) {
 
 }  // namespace
 
-Sha256Hash::Sha256Hash(Platform& platform) : platform_(platform) {
+Sha256Hash::Sha256Hash(Platform& platform) : platform_(platform), object_(platform, 0) {
     CngHandle provider = nullptr;
     check(Succeeded(platform_.BCryptOpenAlgorithmProvider(&provider, kSha256Algorithm, nullptr, 0)),
           "HASH_PROVIDER");
@@ -31,7 +31,7 @@ Sha256Hash::Sha256Hash(Platform& platform) : platform_(platform) {
                                                         reinterpret_cast<uint8_t*>(&objectLength),
                                                         sizeof objectLength, &resultSize, 0);
     check(Succeeded(status) && objectLength <= kMaxHashObjectBytes, "HASH_PROPERTY");
-    object_.assign(objectLength, 0);
+    object_.Reallocate(objectLength);
 
     CngHandle hash = nullptr;
     check(Succeeded(platform_.BCryptCreateHash(provider_.get(), &hash, object_.data(), objectLength,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/guarded_directory.h"
+#include "core/secure_buffer.h"
 #include "platform/platform.h"
 #include "platform/scoped_handle.h"
 
@@ -35,8 +36,9 @@ class Sha256Hash {
 
   private:
     Platform& platform_;
-    // Declared in reverse release order: the hash goes first, then the provider, then the buffer.
-    std::vector<uint8_t> object_;
+    // Declared in reverse release order: the hash goes first, then the provider, then the buffer,
+    // wiped: the provider keeps the last partial block of the hashed bytes in it.
+    SecureBuffer object_;
     ScopedAlgorithmProvider provider_;
     ScopedHashObject hash_;
 };

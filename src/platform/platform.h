@@ -103,6 +103,8 @@ inline constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 inline constexpr uint32_t kFileAttributeNormal = 0x80;
 
 inline constexpr uint32_t kFileTypeDisk = 1;
+inline constexpr uint32_t kDriveRemovable = 2;
+inline constexpr uint32_t kDriveFixed = 3;
 inline constexpr uint32_t kFileBegin = 0;
 inline constexpr uint32_t kFindStreamInfoStandard = 0;
 
@@ -165,6 +167,8 @@ class Platform {
                                   uint32_t moveMethod) = 0;
     virtual bool GetFileInformationByHandle(Handle file, FileInformation* information) = 0;
     virtual uint32_t GetFileType(Handle file) = 0;
+    // The kind of volume whose root is `root` ("C:\\"): DRIVE_FIXED, DRIVE_REMOTE and so on.
+    virtual uint32_t GetDriveTypeW(const WideChar* root) = 0;
     // Returns a search handle (closed with FindClose) or kInvalidHandle.
     virtual Handle FindFirstFileW(const WideChar* pattern, FindData* data) = 0;
     virtual bool FindNextFileW(Handle search, FindData* data) = 0;

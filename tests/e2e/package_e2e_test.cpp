@@ -118,6 +118,7 @@ struct Row {
     Change change = nullptr;
     PayloadEdit payload = nullptr;  // VeltoMarn.payload, after `change`
     bool resign = false;            // with the test key, last
+    std::string dllOverrides;       // Wine's load order for this run, when not the default
     Expected expect;
 };
 
@@ -136,6 +137,12 @@ const Row kRows[] = {
      .args = {"--self-test"},
      .expect = Refused("MODE_NOT_AVAILABLE")},
     {.name = "NormalModeOnGoodPackage", .args = {}, .expect = Refused("MODE_NOT_AVAILABLE")},
+    // A DLL beside the bootstrap that Windows would take before its system copy: were it loaded,
+    // its marker file would change the package (and it answers every signature check with success).
+    {.name = "PlantedCngLibraryNeverLoaded",
+     .change = [](auto& p, auto&) { fs::copy_file(VELTOMARN_PLANTED_DLL, p / "bcrypt.dll"); },
+     .dllOverrides = "WINEDLLOVERRIDES=mscoree,mshtml=;bcrypt=n,b",
+     .expect = Refused("UNEXPECTED_FILE")},
     {.name = "ManifestByteChangedSameSize",
      .change = [](auto& p, auto&) { FlipCase(p / "package/release.json", 13); },
      .expect = Refused("FILE_HASH_MISMATCH")},
@@ -255,6 +262,7 @@ TEST_P(PackageRunTest, PrintsExitsAndLeavesThePackageAsItsRowSays) {
     const auto before = Snapshot(package);
 
     std::vector<std::string> argv = {"wine", (package / row.runAs).string()};
+    if (!row.dllOverrides.empty()) argv.insert(argv.begin(), {"env", row.dllOverrides});
     argv.insert(argv.end(), row.args.begin(), row.args.end());
     const ProgramRun run = RunProgram(argv, work.path);
 

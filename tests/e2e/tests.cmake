@@ -7,7 +7,8 @@ target_include_directories(veltomarn_package_e2e_tests PRIVATE ${PROJECT_SOURCE_
 target_compile_definitions(veltomarn_package_e2e_tests PRIVATE
                            VELTOMARN_RELEASE_TOOL="$<TARGET_FILE:veltomarn-release>"
                            VELTOMARN_TEST_KEYS_DIR="${PROJECT_SOURCE_DIR}/keys/test"
-                           VELTOMARN_FIXTURE_DIR="${VELTOMARN_WINDOWS_BUILD_DIR}/fixture")
+                           VELTOMARN_FIXTURE_DIR="${VELTOMARN_WINDOWS_BUILD_DIR}/fixture"
+                           VELTOMARN_PLANTED_DLL="${VELTOMARN_WINDOWS_BUILD_DIR}/tests/bcrypt.dll")
 add_dependencies(veltomarn_package_e2e_tests veltomarn-release)
 add_test(NAME e2e.package COMMAND veltomarn_package_e2e_tests)
 veltomarn_wine_test_properties(${VELTOMARN_WINDOWS_BUILD_DIR} e2e.package)

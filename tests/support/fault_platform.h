@@ -58,6 +58,7 @@ class FaultPlatform final : public Platform {
     std::map<WideString, WideString> extraStreams;  // listed after "::$DATA"
     int shortWriteNth = 0;     // this WriteFile call writes one byte less and succeeds
     int flipDecryptedNth = 0;  // this BCryptDecrypt call returns one plaintext byte changed
+    std::optional<uint32_t> driveType;
     std::optional<WideString> commandLine;
     std::optional<WideString> modulePath;
 
@@ -175,6 +176,10 @@ class FaultPlatform final : public Platform {
         }
         return true;
     }
+    uint32_t GetDriveTypeW(const WideChar* root) override {
+        if (Failing("GetDriveTypeW")) return 0;
+        return driveType ? *driveType : real_.GetDriveTypeW(root);
+    }
     uint32_t GetFileType(Handle file) override {
         return Failing("GetFileType") ? 0 : real_.GetFileType(file);
     }
@@ -267,6 +272,7 @@ class FaultPlatform final : public Platform {
     NtStatus BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* object,
                               uint32_t objectSize, const uint8_t* secret, uint32_t secretSize,
                               uint32_t flags) override {
+        Record(object, objectSize);  // holds the last block of what is hashed
         if (Failing("BCryptCreateHash")) return static_cast<NtStatus>(injectedStatus_);
         const NtStatus status =
             real_.BCryptCreateHash(algorithm, hash, object, objectSize, secret, secretSize, flags);

@@ -20,12 +20,6 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
     return info.param.name;
 }
 
-// Prints a table row as its name in gtest's messages.
-template <typename Case, typename = decltype(std::declval<const Case&>().name)>
-void PrintTo(const Case& row, std::ostream* out) {
-    *out << row.name;
-}
-
 // The failure code that `run` throws; "" when it returns; "not a Failure: <what>" for any other
 // exception, so that a wrong exception type fails the comparison with an expected code.
 template <typename Run>
@@ -39,5 +33,17 @@ std::string FailureCode(Run&& run) {
     }
     return "";
 }
+
+// Prints a table row as its name in gtest's messages. In the unnamed namespace, which the test
+// files' tables share, so that argument-dependent lookup finds it.
+namespace {
+template <typename Case>
+requires requires(const Case& row) {
+    row.name;
+}
+std::ostream& operator<<(std::ostream& out, const Case& row) {
+    return out << row.name;
+}
+}  // namespace
 
 }  // namespace veltomarn::test

@@ -43,6 +43,10 @@ const RunCase kRunCases[] = {
     {"LongPathPrefixOnDrivePath", " --verify-only", "", false, u"\\\\?\\" + kLauncher},
     {"NetworkShare", " --verify-only", "LOCAL_PATH_REQUIRED", false,
      u"\\\\?\\UNC\\server\\share\\VeltoMarnLauncher.exe"},
+    {"TrailingDotThatNormalisingDrops", " --verify-only", "MODULE_PATH", false,
+     FixturePath("package.\\VeltoMarnLauncher.exe")},
+    {"DotDotInModulePath", " --verify-only", "MODULE_PATH", false,
+     FixturePath("package\\..\\package\\VeltoMarnLauncher.exe")},
     {"ModulePathCutOff", " --verify-only", "MODULE_PATH", false, WideString(32768, u'a')},
     {"CommandLineUnreadable", "", "ARGUMENTS", false, kLauncher,
      [](FaultPlatform& p) { p.Fail("CommandLineToArgvW", 1, win::kErrorNotEnoughMemory); }},
@@ -120,6 +124,7 @@ const std::map<std::string, std::set<std::string>> kSweepCodes = {
     {"FindFirstFileW", {"TREE_ENUMERATION"}},
     {"FindFirstStreamW", {"STREAM_ENUMERATION"}},
     {"FindNextFileW", {"TREE_ENUMERATION"}},
+    {"GetDriveTypeW", {"LOCAL_PATH_REQUIRED"}},
     {"GetFileInformationByHandle", {"FILE_INFORMATION"}},
     {"GetFileType", {"FILE_INFORMATION"}},
     {"GetStdHandle", {""}},
@@ -146,7 +151,9 @@ TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpe
             platform.Fail(member, nth, cng ? kStatusUnsuccessful : win::kErrorAccessDenied);
             const std::string code = FailureCode([&] { RunVerifyOnly(platform, package); });
             codes[member].insert(code);
-            if (!code.empty()) EXPECT_EQ(platform.standardOutput, "");
+            if (!code.empty()) {
+                EXPECT_EQ(platform.standardOutput, "");
+            }
             ExpectTidy(platform);
         }
     }

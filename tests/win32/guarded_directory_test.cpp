@@ -71,6 +71,9 @@ struct GuardCase {
 
 const GuardCase kGuardCases[] = {
     {"FileOfExactlyTheLimit", kAsIs, ""},
+    {"MappedNetworkDrive", [](GuardFixture& f) { f.platform.driveType = 4; },
+     "LOCAL_PATH_REQUIRED"},
+    {"RemovableDrive", [](GuardFixture& f) { f.platform.driveType = win::kDriveRemovable; }, ""},
     {"FileOverTheLimit", kAsIs, "FILE_SIZE_LIMIT", Open("dir/file.txt", 4)},
     {"FileIsReparsePoint", Attribute(kFile, kReparse), "REPARSE_POINT"},
     {"JunctionOnTheWay", Attribute("dir", kReparse), "REPARSE_POINT"},

@@ -107,6 +107,8 @@ class PosixPlatform final : public Platform {
                           uint32_t moveMethod) override;
     bool GetFileInformationByHandle(Handle file, FileInformation* information) override;
     uint32_t GetFileType(Handle file) override;
+    // Drive Z: is the local root file system.
+    uint32_t GetDriveTypeW(const WideChar*) override { return win::kDriveFixed; }
     Handle FindFirstFileW(const WideChar* pattern, FindData* data) override;
     bool FindNextFileW(Handle search, FindData* data) override;
     Handle FindFirstStreamW(const WideChar* path, uint32_t infoLevel, StreamData* data,

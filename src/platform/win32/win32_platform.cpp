@@ -18,6 +18,65 @@ LPWSTR W(WideChar* text) {
     return reinterpret_cast<LPWSTR>(text);
 }
 
+// CNG lives in bcrypt.dll, which is not among the DLLs that Windows always takes from the system
+// directory: imported statically, a bcrypt.dll planted beside the executable would be loaded
+// before the first instruction. It is loaded from the system directory on the first CNG call,
+// after hardening, and its functions are resolved once. A failed load or resolve fails every CNG
+// call, so the first CNG step of a run fails with its own code.
+struct Cng {
+    decltype(&::BCryptCloseAlgorithmProvider) BCryptCloseAlgorithmProvider;
+    decltype(&::BCryptCreateHash) BCryptCreateHash;
+    decltype(&::BCryptDecrypt) BCryptDecrypt;
+    decltype(&::BCryptDestroyHash) BCryptDestroyHash;
+    decltype(&::BCryptDestroyKey) BCryptDestroyKey;
+    decltype(&::BCryptFinishHash) BCryptFinishHash;
+    decltype(&::BCryptGenerateSymmetricKey) BCryptGenerateSymmetricKey;
+    decltype(&::BCryptGetProperty) BCryptGetProperty;
+    decltype(&::BCryptHashData) BCryptHashData;
+    decltype(&::BCryptImportKeyPair) BCryptImportKeyPair;
+    decltype(&::BCryptOpenAlgorithmProvider) BCryptOpenAlgorithmProvider;
+    decltype(&::BCryptSetProperty) BCryptSetProperty;
+    decltype(&::BCryptVerifySignature) BCryptVerifySignature;
+};
+
+constexpr NTSTATUS kStatusDllNotFound = static_cast<NTSTATUS>(0xC0000135);
+
+template <typename Function>
+bool Resolve(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+    return function != nullptr;
+}
+
+bool LoadCng(Cng& cng) {
+    const HMODULE module = ::LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return module != nullptr &&
+           Resolve(module, "BCryptCloseAlgorithmProvider", cng.BCryptCloseAlgorithmProvider) &&
+           Resolve(module, "BCryptCreateHash", cng.BCryptCreateHash) &&
+           Resolve(module, "BCryptDecrypt", cng.BCryptDecrypt) &&
+           Resolve(module, "BCryptDestroyHash", cng.BCryptDestroyHash) &&
+           Resolve(module, "BCryptDestroyKey", cng.BCryptDestroyKey) &&
+           Resolve(module, "BCryptFinishHash", cng.BCryptFinishHash) &&
+           Resolve(module, "BCryptGenerateSymmetricKey", cng.BCryptGenerateSymmetricKey) &&
+           Resolve(module, "BCryptGetProperty", cng.BCryptGetProperty) &&
+           Resolve(module, "BCryptHashData", cng.BCryptHashData) &&
+           Resolve(module, "BCryptImportKeyPair", cng.BCryptImportKeyPair) &&
+           Resolve(module, "BCryptOpenAlgorithmProvider", cng.BCryptOpenAlgorithmProvider) &&
+           Resolve(module, "BCryptSetProperty", cng.BCryptSetProperty) &&
+           Resolve(module, "BCryptVerifySignature", cng.BCryptVerifySignature);
+}
+
+const Cng* LoadedCng() {
+    static Cng cng{};
+    static const bool loaded = LoadCng(cng);
+    return loaded ? &cng : nullptr;
+}
+
+template <typename Function, typename... Arguments>
+NTSTATUS CallCng(Function Cng::*function, Arguments... arguments) {
+    const Cng* cng = LoadedCng();
+    return cng != nullptr ? (cng->*function)(arguments...) : kStatusDllNotFound;
+}
+
 }  // namespace
 
 uint32_t Win32Platform::GetLastError() {
@@ -119,6 +178,9 @@ bool Win32Platform::GetFileInformationByHandle(Handle file, FileInformation* inf
                                    info.nFileIndexHigh,         info.nFileIndexLow};
     return true;
 }
+uint32_t Win32Platform::GetDriveTypeW(const WideChar* root) {
+    return ::GetDriveTypeW(W(root));
+}
 uint32_t Win32Platform::GetFileType(Handle file) {
     return ::GetFileType(file);
 }
@@ -170,71 +232,73 @@ NtStatus Win32Platform::BCryptOpenAlgorithmProvider(CngHandle* algorithm,
                                                     const WideChar* algorithmId,
                                                     const WideChar* implementation,
                                                     uint32_t flags) {
-    return ::BCryptOpenAlgorithmProvider(reinterpret_cast<BCRYPT_ALG_HANDLE*>(algorithm),
-                                         W(algorithmId), W(implementation), flags);
+    return CallCng(&Cng::BCryptOpenAlgorithmProvider,
+                   reinterpret_cast<BCRYPT_ALG_HANDLE*>(algorithm), W(algorithmId),
+                   W(implementation), flags);
 }
 NtStatus Win32Platform::BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) {
-    return ::BCryptCloseAlgorithmProvider(algorithm, flags);
+    return CallCng(&Cng::BCryptCloseAlgorithmProvider, algorithm, flags);
 }
 NtStatus Win32Platform::BCryptGetProperty(CngHandle object, const WideChar* property,
                                           uint8_t* output, uint32_t outputSize,
                                           uint32_t* resultSize, uint32_t flags) {
     ULONG result = 0;
     const NTSTATUS status =
-        ::BCryptGetProperty(object, W(property), output, outputSize, &result, flags);
+        CallCng(&Cng::BCryptGetProperty, object, W(property), output, outputSize, &result, flags);
     *resultSize = result;
     return status;
 }
 NtStatus Win32Platform::BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
                                          uint32_t hashObjectSize, const uint8_t* secret,
                                          uint32_t secretSize, uint32_t flags) {
-    return ::BCryptCreateHash(algorithm, reinterpret_cast<BCRYPT_HASH_HANDLE*>(hash), hashObject,
-                              hashObjectSize, const_cast<PUCHAR>(secret), secretSize, flags);
+    return CallCng(&Cng::BCryptCreateHash, algorithm, reinterpret_cast<BCRYPT_HASH_HANDLE*>(hash),
+                   hashObject, hashObjectSize, const_cast<PUCHAR>(secret), secretSize, flags);
 }
 NtStatus Win32Platform::BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
                                        uint32_t flags) {
-    return ::BCryptHashData(hash, const_cast<PUCHAR>(input), size, flags);
+    return CallCng(&Cng::BCryptHashData, hash, const_cast<PUCHAR>(input), size, flags);
 }
 NtStatus Win32Platform::BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
                                          uint32_t flags) {
-    return ::BCryptFinishHash(hash, output, size, flags);
+    return CallCng(&Cng::BCryptFinishHash, hash, output, size, flags);
 }
 NtStatus Win32Platform::BCryptDestroyHash(CngHandle hash) {
-    return ::BCryptDestroyHash(hash);
+    return CallCng(&Cng::BCryptDestroyHash, hash);
 }
 
 NtStatus Win32Platform::BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey,
                                             const WideChar* blobType, CngHandle* key,
                                             const uint8_t* input, uint32_t inputSize,
                                             uint32_t flags) {
-    return ::BCryptImportKeyPair(algorithm, importKey, W(blobType),
-                                 reinterpret_cast<BCRYPT_KEY_HANDLE*>(key),
-                                 const_cast<PUCHAR>(input), inputSize, flags);
+    return CallCng(&Cng::BCryptImportKeyPair, algorithm, importKey, W(blobType),
+                   reinterpret_cast<BCRYPT_KEY_HANDLE*>(key), const_cast<PUCHAR>(input), inputSize,
+                   flags);
 }
 NtStatus Win32Platform::BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
                                               const uint8_t* hash, uint32_t hashSize,
                                               const uint8_t* signature, uint32_t signatureSize,
                                               uint32_t flags) {
     BCRYPT_PKCS1_PADDING_INFO padding{W(pkcs1HashAlgorithm)};
-    return ::BCryptVerifySignature(key, &padding, const_cast<PUCHAR>(hash), hashSize,
-                                   const_cast<PUCHAR>(signature), signatureSize, flags);
+    return CallCng(&Cng::BCryptVerifySignature, key, &padding, const_cast<PUCHAR>(hash), hashSize,
+                   const_cast<PUCHAR>(signature), signatureSize, flags);
 }
 NtStatus Win32Platform::BCryptDestroyKey(CngHandle key) {
-    return ::BCryptDestroyKey(key);
+    return CallCng(&Cng::BCryptDestroyKey, key);
 }
 
 NtStatus Win32Platform::BCryptSetProperty(CngHandle object, const WideChar* property,
                                           const uint8_t* input, uint32_t inputSize,
                                           uint32_t flags) {
-    return ::BCryptSetProperty(object, W(property), const_cast<PUCHAR>(input), inputSize, flags);
+    return CallCng(&Cng::BCryptSetProperty, object, W(property), const_cast<PUCHAR>(input),
+                   inputSize, flags);
 }
 NtStatus Win32Platform::BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key,
                                                    uint8_t* keyObject, uint32_t keyObjectSize,
                                                    const uint8_t* secret, uint32_t secretSize,
                                                    uint32_t flags) {
-    return ::BCryptGenerateSymmetricKey(algorithm, reinterpret_cast<BCRYPT_KEY_HANDLE*>(key),
-                                        keyObject, keyObjectSize, const_cast<PUCHAR>(secret),
-                                        secretSize, flags);
+    return CallCng(&Cng::BCryptGenerateSymmetricKey, algorithm,
+                   reinterpret_cast<BCRYPT_KEY_HANDLE*>(key), keyObject, keyObjectSize,
+                   const_cast<PUCHAR>(secret), secretSize, flags);
 }
 NtStatus Win32Platform::BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
                                       const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
@@ -253,8 +317,8 @@ NtStatus Win32Platform::BCryptDecrypt(CngHandle key, const uint8_t* input, uint3
         padding = &info;
     }
     ULONG produced = 0;
-    const NTSTATUS status = ::BCryptDecrypt(key, const_cast<PUCHAR>(input), inputSize, padding, iv,
-                                            ivSize, output, outputSize, &produced, flags);
+    const NTSTATUS status = CallCng(&Cng::BCryptDecrypt, key, const_cast<PUCHAR>(input), inputSize,
+                                    padding, iv, ivSize, output, outputSize, &produced, flags);
     *result = produced;
     return status;
 }

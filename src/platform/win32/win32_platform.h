@@ -37,6 +37,7 @@ class Win32Platform final : public Platform {
                           uint32_t moveMethod) override;
     bool GetFileInformationByHandle(Handle file, FileInformation* information) override;
     uint32_t GetFileType(Handle file) override;
+    uint32_t GetDriveTypeW(const WideChar* root) override;
     Handle FindFirstFileW(const WideChar* pattern, FindData* data) override;
     bool FindNextFileW(Handle search, FindData* data) override;
     Handle FindFirstStreamW(const WideChar* path, uint32_t infoLevel, StreamData* data,
