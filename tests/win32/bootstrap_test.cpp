@@ -52,6 +52,8 @@ const RunCase kRunCases[] = {
      [](FaultPlatform& p) { p.Fail("CommandLineToArgvW", 1, win::kErrorNotEnoughMemory); }},
     {"HardeningRefused", "", "DLL_POLICY", false, kLauncher,
      [](FaultPlatform& p) { p.Fail("SetDllDirectoryW", 1, win::kErrorAccessDenied); }},
+    {"SystemDirectoryUnknown", "", "SYSTEM_DIRECTORY", false, kLauncher,
+     [](FaultPlatform& p) { p.Fail("GetSystemDirectoryW", 1, win::kErrorAccessDenied); }},
     {"ForeignException", "", "INTERNAL_ERROR", false, kLauncher,
      [](FaultPlatform& p) { p.Before("GetCommandLineW", 1, [] { throw 7; }); }},
 };
