@@ -59,7 +59,8 @@ WideString FullPath(Platform& platform, const WideString& path) {
     const uint32_t size = platform.GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     check(size >= 1 && size <= kMaxFullPathUnits, "FULL_PATH");
     std::vector<WideChar> buffer(size + 1, 0);
-    const uint32_t length = platform.GetFullPathNameW(path.c_str(), size, buffer.data(), nullptr);
+    const uint32_t length = platform.GetFullPathNameW(
+        path.c_str(), static_cast<uint32_t>(buffer.size()), buffer.data(), nullptr);
     check(length == size - 1, "FULL_PATH");
     return WideString(buffer.data());
 }

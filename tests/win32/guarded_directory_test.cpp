@@ -91,6 +91,12 @@ const GuardCase kGuardCases[] = {
     {"HiddenStreamOnBase", Stream("", u":x:$DATA"), "UNEXPECTED_STREAM"},
     {"HiddenStreamOnDirectoryBelowBase", Stream("dir", u":x:$DATA"), "UNEXPECTED_STREAM"},
     {"StreamAboveTheBaseIsNotOurs", Stream("..", u":x:$DATA"), ""},
+    {"FailedComparisonStillChecksStreams",
+     [](GuardFixture& f) {
+         Stream("", u":x:$DATA")(f);
+         f.platform.Fail("CompareStringOrdinal", 0, win::kErrorInvalidParameter);
+     },
+     "UNEXPECTED_STREAM"},
     {"DirectoryStreamsSkippedWhenAsked", Stream("dir", u":x:$DATA"), "", Open("dir/file.txt", 5),
      1},
     {"FileStreamsCheckedEvenWhenSkipping", Stream(kFile, u":x:$DATA"), "UNEXPECTED_STREAM",
@@ -127,12 +133,14 @@ TEST_P(GuardTest, RefusesWhatItMustAndClosesEverything) {
 
 INSTANTIATE_TEST_SUITE_P(Win32, GuardTest, ::testing::ValuesIn(kGuardCases), CaseName<GuardCase>);
 
-TEST(GuardTest, HeldFileCanBeReadButNotWrittenDeletedOrRenamed) {
+TEST(GuardTest, HeldObjectsCanBeReadButNotWrittenDeletedOrRenamed) {
     GuardFixture fixture("shared");
     const WideString file = LocalLongPath(fixture.Below("dir\\file.txt"));
-    auto openFor = [&](uint32_t access) {
-        const Handle handle = fixture.real.CreateFileW(file.c_str(), access, 7, nullptr,
-                                                       win::kOpenExisting, 0, nullptr);
+    const WideString directory = LocalLongPath(fixture.Below("dir"));
+    auto openFor = [&](const WideString& path, uint32_t access) {
+        const Handle handle =
+            fixture.real.CreateFileW(path.c_str(), access, 7, nullptr, win::kOpenExisting,
+                                     win::kFileFlagBackupSemantics, nullptr);
         const uint32_t error = handle == kInvalidHandle ? fixture.real.GetLastError() : 0;
         if (handle != kInvalidHandle) fixture.real.CloseHandle(handle);
         return error;
@@ -141,13 +149,15 @@ TEST(GuardTest, HeldFileCanBeReadButNotWrittenDeletedOrRenamed) {
         GuardedDirectory guard(fixture.platform, fixture.Base(), 0);
         const Handle held = guard.OpenFile("dir/file.txt", 5);
         EXPECT_EQ(guard.OpenFile("dir/file.txt", 0), held);  // the same handle, not checked again
-        EXPECT_EQ(openFor(win::kGenericRead), 0u);
-        EXPECT_EQ(openFor(win::kGenericWrite), win::kErrorSharingViolation);
-        EXPECT_EQ(openFor(win::kDelete), win::kErrorSharingViolation);
+        EXPECT_EQ(openFor(file, win::kGenericRead), 0u);
+        EXPECT_EQ(openFor(file, win::kGenericWrite), win::kErrorSharingViolation);
+        EXPECT_EQ(openFor(file, win::kDelete), win::kErrorSharingViolation);
+        EXPECT_EQ(openFor(directory, win::kDelete), win::kErrorSharingViolation);
         const WideString moved = LocalLongPath(fixture.Below("moved.txt"));
         EXPECT_FALSE(fixture.real.MoveFileExW(file.c_str(), moved.c_str(), 0));
     }
-    EXPECT_EQ(openFor(win::kGenericWrite), 0u);
+    EXPECT_EQ(openFor(file, win::kGenericWrite), 0u);
+    EXPECT_EQ(openFor(directory, win::kDelete), 0u);
     ExpectTidy(fixture.platform);
 }
 
