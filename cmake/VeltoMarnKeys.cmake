@@ -6,7 +6,7 @@
 set(VELTOMARN_RELEASE_PUBLIC_KEY "${PROJECT_SOURCE_DIR}/keys/test/release-signing-TEST-ONLY.pub.pem"
     CACHE FILEPATH "PEM RSA-3072 public key that release inventories are verified with")
 
-# The repository's test keys are the defaults, and their private halves are public: a build that
+# The repository's test keys are the defaults, and their secrets are published with it: a build that
 # trusts them trusts anyone. It is refused unless VELTOMARN_ALLOW_TEST_KEYS is ON (the presets the
 # tests and the demo use), and warned about when it is.
 if(NOT CMAKE_SCRIPT_MODE_FILE)
