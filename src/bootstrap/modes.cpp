@@ -12,7 +12,9 @@ namespace veltomarn {
 
 int RunVerifyOnly(Platform& platform, const WideString& packageDirectory) {
     const std::unique_ptr<PackageCheck> check = CheckPackage(platform, packageDirectory);
-    UnsealPayload(platform, check->payloadFile, check->index, WideString(), nullptr);
+    SecureBuffer key(platform, kPayloadKeyBytes);
+    CompiledInPayloadKey(key);
+    UnsealPayload(platform, check->payloadFile, check->index, key, WideString(), nullptr);
     const uint64_t elapsed = platform.GetTickCount64() - check->startTick;
     const std::string line = "SEALED_VERIFIED sequence=" + DecimalText(check->sequence) +
                              " files=" + DecimalText(check->index.entries.size()) +

@@ -124,7 +124,19 @@ void UnsealEntry(Platform& platform, ChunkReader& reader, const PayloadIndex& in
 
 }  // namespace
 
-std::unique_ptr<PayloadKey> OpenPayloadKey(Platform& platform) {
+void CompiledInPayloadKey(SecureBuffer& key) {
+    key.Resize(kPayloadKeyBytes);
+    for (std::size_t i = 0; i < kPayloadKeyBytes; ++i) {
+        key.data()[i] = static_cast<uint8_t>(kPayloadKeyShareA[i] ^ kPayloadKeyShareB[i]);
+    }
+}
+
+std::unique_ptr<PayloadKey> OpenPayloadKey(Platform& platform, SecureBuffer& secret) {
+    // The key bytes are wiped on leaving, whatever happened: the key object holds the schedule.
+    struct WipeOnExit {
+        SecureBuffer& buffer;
+        ~WipeOnExit() { buffer.Wipe(); }
+    } wipe{secret};
     auto key = std::make_unique<PayloadKey>(platform);
     // On any failure below, `key` is released by its destructor in the documented order.
     CngHandle provider = nullptr;
@@ -143,14 +155,11 @@ std::unique_ptr<PayloadKey> OpenPayloadKey(Platform& platform) {
     check(Succeeded(status) && objectLength <= kMaxKeyObjectBytes, "AES_PROPERTY");
     key->object.Reallocate(objectLength);
 
-    SecureBuffer secret(platform, 32);
-    for (std::size_t i = 0; i < 32; ++i) {
-        secret.data()[i] = static_cast<uint8_t>(kPayloadKeyShareA[i] ^ kPayloadKeyShareB[i]);
-    }
+    check(secret.size() == kPayloadKeyBytes, "AES_KEY");
     CngHandle handle = nullptr;
-    const NtStatus generated = platform.BCryptGenerateSymmetricKey(
-        key->provider.get(), &handle, key->object.data(), objectLength, secret.data(), 32, 0);
-    secret.Wipe();
+    const NtStatus generated =
+        platform.BCryptGenerateSymmetricKey(key->provider.get(), &handle, key->object.data(),
+                                            objectLength, secret.data(), kPayloadKeyBytes, 0);
     check(Succeeded(generated), "AES_KEY");
     key->key = ScopedKeyObject(platform, handle);
     return key;
@@ -177,8 +186,9 @@ void EnsureEntryDirectories(GuardedDirectory& destination, const PayloadEntry& e
 }
 
 void UnsealPayload(Platform& platform, Handle payload, const PayloadIndex& index,
-                   const WideString& destinationRoot, void* securityAttributes) {
-    const std::unique_ptr<PayloadKey> key = OpenPayloadKey(platform);
+                   SecureBuffer& secret, const WideString& destinationRoot,
+                   void* securityAttributes) {
+    const std::unique_ptr<PayloadKey> key = OpenPayloadKey(platform, secret);
     std::unique_ptr<GuardedDirectory> destination;
     if (!destinationRoot.empty()) {
         destination = std::make_unique<GuardedDirectory>(platform, destinationRoot, 0);

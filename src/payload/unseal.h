@@ -24,10 +24,16 @@ struct PayloadKey {
     ScopedKeyObject key;
 };
 
-// Forms the key from the two compiled-in shares (the key bytes are wiped right after the key
-// object exists) and returns it ready to decrypt. Throws "AES_PROVIDER", "AES_MODE",
-// "AES_PROPERTY", "AES_KEY", after releasing whatever it had opened.
-std::unique_ptr<PayloadKey> OpenPayloadKey(Platform& platform);
+inline constexpr std::size_t kPayloadKeyBytes = 32;
+
+// Fills `key` (kPayloadKeyBytes long) with the payload key compiled into this build, combined from
+// its two shares only now.
+void CompiledInPayloadKey(SecureBuffer& key);
+
+// Makes the AES-256-GCM key object from `key` (kPayloadKeyBytes) and returns it ready to decrypt.
+// `key` is wiped as soon as the key object exists, and on every failure. Throws "AES_PROVIDER",
+// "AES_MODE", "AES_PROPERTY", "AES_KEY", after releasing whatever it had opened.
+std::unique_ptr<PayloadKey> OpenPayloadKey(Platform& platform, SecureBuffer& key);
 
 // Destroys the key, closes the provider and wipes the key object buffer.
 void ReleasePayloadKey(PayloadKey& key);
@@ -46,7 +52,8 @@ void EnsureEntryDirectories(GuardedDirectory& destination, const PayloadEntry& e
 // "CACHE_FILE_CREATE", "PAYLOAD_TRUNCATED", "PAYLOAD_CHUNK_LENGTH", "PAYLOAD_NONCE_REUSE",
 // "PAYLOAD_AUTHENTICATION", the SHA-256 codes, "CACHE_WRITE", "PAYLOAD_PLAINTEXT_HASH",
 // "CACHE_FLUSH", "CACHE_COMMIT", "PAYLOAD_TRAILING_DATA".
-void UnsealPayload(Platform& platform, Handle payload, const PayloadIndex& index,
+// `key` is the payload key, wiped as OpenPayloadKey wipes it.
+void UnsealPayload(Platform& platform, Handle payload, const PayloadIndex& index, SecureBuffer& key,
                    const WideString& destinationRoot, void* securityAttributes);
 
 }  // namespace veltomarn

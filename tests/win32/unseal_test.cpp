@@ -29,7 +29,10 @@ struct UnsealRun {
             GuardedDirectory package(platform, FixturePath("package"), 0);
             const Handle payload = package.OpenFile("VeltoMarn.payload", 1u << 30);
             const PayloadIndex index = ReadPayloadIndex(platform, payload);
-            UnsealPayload(platform, payload, index, toDirectory ? scratch.At("out") : u"", nullptr);
+            SecureBuffer key(platform, kPayloadKeyBytes);
+            CompiledInPayloadKey(key);
+            UnsealPayload(platform, payload, index, key, toDirectory ? scratch.At("out") : u"",
+                          nullptr);
         });
     }
 

@@ -295,8 +295,8 @@ PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
         CopyFile(request.manifest, package / kManifestPath, true);
         if (!include.empty()) IncludeCopier(include, package).Run();
         packed.inventory = SignPackage(package.path(), request.sequence, request.signingKey);
-        const VerifyOutcome check =
-            VerifyPackage(package.path(), PublicKeyBlob(request.signingKey), request.finalCheck);
+        const VerifyOutcome check = VerifyPackage(package.path(), PublicKeyBlob(request.signingKey),
+                                                  request.finalCheck, request.payloadKey);
         if (!check.passed) {
             Refuse("the package made fails the bootstrap's check: " + check.code + ": " +
                    ShowPath(check.path));

@@ -1,5 +1,6 @@
 #include "release/package_verify.h"
 
+#include <algorithm>
 #include <set>
 
 #include "core/failure.h"
@@ -9,6 +10,7 @@
 #include "payload/payload_format.h"
 #include "payload/unseal.h"
 #include "platform/posix/posix_platform.h"
+#include "release/release_keys.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {
@@ -32,7 +34,7 @@ const std::set<std::string> kSignatureCodes = {"SIGNATURE_SIZE", "SIGNATURE_PROV
 }  // namespace
 
 VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,
-                            PayloadCheck payloadCheck) {
+                            PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey) {
     const std::optional<WideString> base = DrivePathFromLinux(root);
     if (!base) Refuse(ShowPath(root) + ": the path cannot be expressed as a Windows drive path");
 
@@ -47,7 +49,9 @@ VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>&
         const Handle payload = package.OpenFile(kPayloadFileName, kPayloadOpenLimit);
         const PayloadIndex index = ReadPayloadIndex(platform, payload);
         if (payloadCheck == PayloadCheck::kUnseal) {
-            UnsealPayload(platform, payload, index, WideString(), nullptr);
+            SecureBuffer key(platform, kPayloadKeyBytes);
+            std::copy(payloadKey->bytes().begin(), payloadKey->bytes().end(), key.data());
+            UnsealPayload(platform, payload, index, key, WideString(), nullptr);
         }
         outcome.payloadFiles = index.entries.size();
         outcome.plaintextBytes = index.plaintextBytes;

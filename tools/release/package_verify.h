@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "release/release_keys.h"
+
 namespace veltomarn::release {
 
 // How far the payload is checked after the distribution.
 enum class PayloadCheck {
     kIndex,   // its header and file table are read (ReadPayloadIndex)
     kUnseal,  // ... and every chunk is decrypted, authenticated and hashed to nowhere
-              // (UnsealPayload with the payload key compiled into this build)
+              // (UnsealPayload with the payload key given)
 };
 
 struct VerifyOutcome {
@@ -33,7 +35,8 @@ struct VerifyOutcome {
 // from opening the payload on, and otherwise the last file or directory entry the check opened or
 // listed: the file whose digest differs, the unexpected entry, the link.
 // Throws ToolError (2) when `root` cannot be expressed as a drive path.
+// `payloadKey` is needed for kUnseal only.
 VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,
-                            PayloadCheck payloadCheck);
+                            PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey);
 
 }  // namespace veltomarn::release

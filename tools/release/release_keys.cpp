@@ -8,7 +8,6 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
-#include "payload_key.h"
 #include "platform/openssl/openssl_cng.h"
 #include "release/tool_support.h"
 
@@ -214,14 +213,6 @@ PayloadKeyMaterial LoadPayloadKey(const std::string& path) {
     for (const uint8_t byte : key.bytes()) distinct = distinct || byte != 0;
     Wipe(text);
     if (!distinct) refuse("the two shares are equal, which makes a key of zero bytes");
-    return key;
-}
-
-PayloadKeyMaterial CompiledInPayloadKey() {
-    PayloadKeyMaterial key;
-    for (std::size_t k = 0; k < kPayloadKeyShareBytes; ++k) {
-        key.bytes()[k] = kPayloadKeyShareA[k] ^ kPayloadKeyShareB[k];
-    }
     return key;
 }
 

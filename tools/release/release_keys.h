@@ -73,8 +73,4 @@ class PayloadKeyMaterial {
 // zero bytes) are refused. Throws ToolError (2) naming the path; never shows the key.
 PayloadKeyMaterial LoadPayloadKey(const std::string& path);
 
-// The payload key that this build of the tool, like the bootstrap built beside it, holds: the XOR
-// of the shares compiled in from VELTOMARN_PAYLOAD_KEY.
-PayloadKeyMaterial CompiledInPayloadKey();
-
 }  // namespace veltomarn::release

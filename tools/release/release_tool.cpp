@@ -152,8 +152,7 @@ empty directory:
   PACKAGE_DIR/package/release.json   a copy of --manifest
   PACKAGE_DIR/...                    the files and directories of --include DIR, if given
 then signs it as sign does (--key, --sequence) and checks the result as verify does, with the
-key's public half; the payload is unsealed for that check when --key-shares form the payload key
-this build of the tool holds, otherwise only its index is read (a note says so).
+key's public half and the payload unsealed with --key-shares.
 
 The files of --include must not collide with the files pack makes (nor with RELEASE.signed or
 RELEASE.sig), also not in another letter case, and follow the rules sign applies. INNER_DIR and
@@ -173,10 +172,9 @@ nothing written. Prints "OK sequence=N files=F plaintextBytes=P" on success (exi
 and P being the payload's file count and plaintext size; otherwise prints the bootstrap's failure
 code and the path it concerns on standard error (exit status 1).
 
-  --key-shares FILE  the payload key shares the package was sealed with. The unsealing is the
-                     bootstrap's own code with the key compiled into this build of the tool (its
-                     build input VELTOMARN_PAYLOAD_KEY); shares that form another key are refused
-                     (exit status 2), since this build cannot check such a payload.
+  --key-shares FILE  the payload key shares the package was sealed with (the bootstrap that
+                     plays it must be built with the same, VELTOMARN_PAYLOAD_KEY). The unsealing
+                     is the bootstrap's own code.
 )";
 
 const std::map<std::string, const char*> kCommandUsage = {
@@ -347,13 +345,6 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const PayloadKeyMaterial payloadKey = LoadPayloadKey(sharesPath);
     request.signingKey = signingKey.get();
     request.payloadKey = &payloadKey;
-    if (!(payloadKey == CompiledInPayloadKey())) {
-        request.finalCheck = PayloadCheck::kIndex;
-        err << kProgram << " pack: note: " << ShowPath(sharesPath)
-            << " form another payload key than the one this build of the tool holds "
-               "(VELTOMARN_PAYLOAD_KEY): the payload's index is checked, its chunks are not "
-               "unsealed\n";
-    }
     const PackedPackage packed = PackPackage(request, ProgressStream(err));
     out << "packed " << packed.root << " sequence=" << packed.inventory.sequence
         << " files=" << packed.inventory.files << " payloadFiles=" << packed.payload.files
@@ -397,18 +388,11 @@ int AttachSignature(const Arguments& arguments, std::ostream& out) {
 int Verify(const Arguments& arguments, std::ostream& out) {
     const std::vector<uint8_t> keyBlob =
         LoadPublicKeyBlob(Required("verify", arguments, "--public-key"));
-    const std::string sharesPath = Required("verify", arguments, "--key-shares");
-    if (!(LoadPayloadKey(sharesPath) == CompiledInPayloadKey())) {
-        Refuse(ShowPath(sharesPath) +
-               ": these shares form another payload key than the one this build of "
-               "veltomarn-release holds (its build input VELTOMARN_PAYLOAD_KEY), so it cannot "
-               "unseal a payload sealed with them; build the tool with "
-               "-DVELTOMARN_PAYLOAD_KEY=" +
-               ShowPath(sharesPath) + " to check such packages");
-    }
+    const PayloadKeyMaterial payloadKey =
+        LoadPayloadKey(Required("verify", arguments, "--key-shares"));
     ExpectPositional("verify", arguments, 1, "one PACKAGE_DIR");
     const std::string root = RealDirectory(arguments.positional[0]);
-    const VerifyOutcome outcome = VerifyPackage(root, keyBlob, PayloadCheck::kUnseal);
+    const VerifyOutcome outcome = VerifyPackage(root, keyBlob, PayloadCheck::kUnseal, &payloadKey);
     if (!outcome.passed) {
         throw ToolError(kExitVerificationFailed, outcome.code + ": " + ShowPath(outcome.path));
     }
