@@ -260,6 +260,10 @@ class FaultPlatform final : public Platform {
     }
     NtStatus BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) override {
         const bool failing = Failing("BCryptCloseAlgorithmProvider");
+        for (const auto& [object, provider] : providers_) {
+            if (provider == algorithm && open.count(object) != 0)
+                misuses.push_back("a provider closed before an object made from it");
+        }
         open.erase(algorithm);
         const NtStatus status = real_.BCryptCloseAlgorithmProvider(algorithm, flags);
         return failing ? static_cast<NtStatus>(injectedStatus_) : status;
@@ -276,7 +280,7 @@ class FaultPlatform final : public Platform {
         if (Failing("BCryptCreateHash")) return static_cast<NtStatus>(injectedStatus_);
         const NtStatus status =
             real_.BCryptCreateHash(algorithm, hash, object, objectSize, secret, secretSize, flags);
-        return Track(status, *hash);
+        return Track(status, *hash, algorithm);
     }
     NtStatus BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
                             uint32_t flags) override {
@@ -300,7 +304,7 @@ class FaultPlatform final : public Platform {
         if (Failing("BCryptImportKeyPair")) return static_cast<NtStatus>(injectedStatus_);
         const NtStatus status =
             real_.BCryptImportKeyPair(algorithm, importKey, blobType, key, input, inputSize, flags);
-        return Track(status, *key);
+        return Track(status, *key, algorithm);
     }
     NtStatus BCryptVerifySignature(CngHandle key, const WideChar* hashAlgorithm,
                                    const uint8_t* hash, uint32_t hashSize, const uint8_t* signature,
@@ -328,7 +332,7 @@ class FaultPlatform final : public Platform {
         if (Failing("BCryptGenerateSymmetricKey")) return static_cast<NtStatus>(injectedStatus_);
         const NtStatus status = real_.BCryptGenerateSymmetricKey(
             algorithm, key, keyObject, keyObjectSize, secret, secretSize, flags);
-        return Track(status, *key);
+        return Track(status, *key, algorithm);
     }
     NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
                            const AuthenticatedCipherInfo* info, uint8_t* iv, uint32_t ivSize,
@@ -374,8 +378,9 @@ class FaultPlatform final : public Platform {
         return false;
     }
     // Notes a CNG object that a successful call made.
-    NtStatus Track(NtStatus status, const void* opened) {
+    NtStatus Track(NtStatus status, const void* opened, const void* provider = nullptr) {
         if (status >= 0 && opened != nullptr) open.insert(opened);
+        if (status >= 0 && provider != nullptr) providers_[opened] = provider;
         return status;
     }
     void Record(const uint8_t* bytes, std::size_t size) {
@@ -386,8 +391,11 @@ class FaultPlatform final : public Platform {
     std::vector<Fault> faults_;
     std::multimap<std::pair<std::string, int>, std::function<void()>> actions_;
     uint32_t injectedStatus_ = 0;
-    std::map<Handle, WideString> paths_;    // open file handles and searches: their path
-    std::map<Handle, WideString> streams_;  // injected stream searches: the stream still to list
+    std::map<Handle, WideString> paths_;  // open file handles and searches: their path
+    std::map<Handle, WideString> streams_;
+    std::map<const void*, const void*>
+        providers_;  // CNG objects: the provider that made them  // injected stream searches: the
+                     // stream still to list
     std::vector<Secret> secrets_;
 };
 

@@ -210,6 +210,7 @@ const TreeCase kTreeCases[] = {
     {"DirectoryWhereFileExpected", Replace("top.txt", "top.txt/"), "UNEXPECTED_DIRECTORY"},
     {"FileLinkInListing", Attribute("top.txt", kReparse), "TREE_REPARSE"},
     {"JunctionInListing", Attribute("dir", kReparse), "TREE_REPARSE"},
+    {"UnexpectedNameWithSpace", Replace("", "a b.txt"), "UNEXPECTED_FILE"},
     {"NameOutsidePrintableAscii", Replace("", "x\x7f.txt"), "TREE_NAME"},
     {"ListingUnreadable", Fails("FindFirstFileW", 1), "TREE_ENUMERATION"},
     {"ListingBreaksOff", Fails("FindNextFileW", 1), "TREE_ENUMERATION"},
