@@ -125,9 +125,6 @@ struct Row {
 const Row kRows[] = {
     {.name = "GoodPackageVerifies", .expect = {kVerified, "", 0}},
     {.name = "UnknownSwitch", .args = {"--bogus"}, .expect = Refused("ARGUMENTS")},
-    {.name = "RunUnderAnotherName",
-     .runAs = "VeltoMarnLauncherX.exe",
-     .expect = Refused("BOOTSTRAP_NAME")},
     // The name check ignores letter case; the tree check compares names exactly.
     {.name = "NameInLowerCaseOnDisk",
      .runAs = "veltomarnlauncher.exe",
@@ -149,9 +146,6 @@ const Row kRows[] = {
     {.name = "ExtraFileAtTop",
      .change = [](auto& p, auto&) { WriteFile(p / "extra.dll", "x"); },
      .expect = Refused("UNEXPECTED_FILE")},
-    {.name = "SignatureRemoved",
-     .change = [](auto& p, auto&) { fs::remove(p / "RELEASE.sig"); },
-     .expect = Refused("FILE_OPEN")},
     {.name = "SignatureOneByteShort",
      .change = [](auto& p, auto&) { fs::resize_file(p / "RELEASE.sig", 383); },
      .expect = Refused("SIGNATURE_SIZE")},

@@ -39,13 +39,7 @@ using ToolRun = ProgramRun;
 // Runs `program` (the release tool unless named) from a directory of its own, so that its output
 // files never appear in what a case compares.
 ToolRun Launch(Args arguments, const std::string& program = VELTOMARN_RELEASE_TOOL) {
-    struct RunDirectory {
-        RunDirectory() { fs::create_directories(path); }
-        ~RunDirectory() { fs::remove_all(path); }
-        const fs::path path =
-            fs::temp_directory_path() / ("veltomarn-run-" + std::to_string(getpid()));
-    };
-    static const RunDirectory directory;
+    static const TemporaryDirectory directory;
     arguments.insert(arguments.begin(), program);
     return RunProgram(arguments, directory.path);
 }
