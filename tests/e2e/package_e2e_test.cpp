@@ -220,10 +220,6 @@ const Row kRows[] = {
      .payload = [](auto& b, auto&) { b.push_back('\0'); },
      .resign = true,
      .expect = Refused("PAYLOAD_TRAILING_DATA")},
-    {.name = "MagicChanged",
-     .payload = [](auto& b, auto&) { b[0] ^= 1; },
-     .resign = true,
-     .expect = Refused("PAYLOAD_MAGIC")},
 };
 
 class PackageRunTest : public ::testing::TestWithParam<Row> {};

@@ -128,6 +128,7 @@ class FaultPlatform final : public Platform {
         return which == win::kStdErrorHandle ? fault::kStandardError : fault::kStandardOutput;
     }
     bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) override {
+        if (!fault::Opened(file)) misuses.push_back("WriteFile without a handle");
         if (Failing("WriteFile")) return false;
         if (calls["WriteFile"] == shortWriteNth && size > 0) --size;
         if (file == fault::kStandardOutput || file == fault::kStandardError) {

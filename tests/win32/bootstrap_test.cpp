@@ -47,6 +47,8 @@ const RunCase kRunCases[] = {
      FixturePath("package.\\VeltoMarnLauncher.exe")},
     {"DotDotInModulePath", " --verify-only", "MODULE_PATH", false,
      FixturePath("package\\..\\package\\VeltoMarnLauncher.exe")},
+    {"FullPathTooLong", " --verify-only", "FULL_PATH", false,
+     u"C:\\" + WideString(31990, u'a') + u"\\VeltoMarnLauncher.exe"},
     {"ModulePathCutOff", " --verify-only", "MODULE_PATH", false, WideString(32768, u'a')},
     {"CommandLineUnreadable", "", "ARGUMENTS", false, kLauncher,
      [](FaultPlatform& p) { p.Fail("CommandLineToArgvW", 1, win::kErrorNotEnoughMemory); }},
@@ -84,13 +86,23 @@ TEST_P(BootstrapRunTest, ReportsExactlyOnce) {
 INSTANTIATE_TEST_SUITE_P(Win32, BootstrapRunTest, ::testing::ValuesIn(kRunCases),
                          CaseName<RunCase>);
 
+TEST(WriteAllTest, WritesEverythingOrFailsWithCacheWrite) {
+    Win32Platform real;
+    FaultPlatform platform(real);
+    platform.shortWriteNth = 2;
+    platform.Fail("WriteFile", 3, win::kErrorAccessDenied);
+    const Handle out = platform.GetStdHandle(win::kStdOutputHandle);
+    EXPECT_EQ(FailureCode([&] { WriteAll(platform, out, {'o', 'k'}); }), "");
+    EXPECT_EQ(FailureCode([&] { WriteAll(platform, out, {'x'}); }), "CACHE_WRITE");
+    EXPECT_EQ(FailureCode([&] { WriteAll(platform, out, {'y'}); }), "CACHE_WRITE");
+    EXPECT_EQ(platform.standardOutput, "ok");
+}
+
 TEST(UserMessageTest, OnlyTheWholeCodeChoosesItsMessage) {
     const std::pair<std::string, std::u16string> kRows[] = {
         {"LAUNCHER_SESSION_ALREADY_OPEN", u"already open"},
         {"CACHE_SPACE", u"not enough free space"},
         {"CACHE_SPACE_QUERY", u"code CACHE_SPACE_QUERY"},
-        {"CACHE_OWNER_MISMATCH", u"code CACHE_OWNER_MISMATCH"},
-        {"CACHE_LOCK_OPEN", u"code CACHE_LOCK_OPEN"},
         {"cache_space", u"could not verify or prepare"},
         {"CACHE_SPAC", u"could not verify or prepare"},
     };

@@ -159,6 +159,9 @@ TEST(GuardTest, HeldObjectsCanBeReadButNotWrittenDeletedOrRenamed) {
         GuardedDirectory guard(fixture.platform, fixture.Base(), 0);
         const Handle held = guard.OpenFile("dir/file.txt", 5);
         EXPECT_EQ(guard.OpenFile("dir/file.txt", 0), held);  // the same handle, not checked again
+        const int opens = fixture.platform.calls["CreateFileW"];
+        guard.HoldParents("dir/other.txt");  // held already: not opened again
+        EXPECT_EQ(fixture.platform.calls["CreateFileW"], opens);
         EXPECT_EQ(openFor(file, win::kGenericRead), 0u);
         EXPECT_EQ(openFor(file, win::kGenericWrite), win::kErrorSharingViolation);
         EXPECT_EQ(openFor(file, win::kDelete), win::kErrorSharingViolation);
