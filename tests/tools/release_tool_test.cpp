@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "distribution/release_signature.h"
+#include "release/release_keys.h"
 #include "support/host_support.h"
 #include "support/test_support.h"
 
@@ -293,6 +295,11 @@ TEST_P(RefusalTest, ExitsWithTheStatusAndMessageAndLeavesEverythingAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, RefusalTest, ::testing::ValuesIn(kRefusals),
                          veltomarn::test::CaseName<Refusal>);
+
+// The key blob compiled into the bootstrap is the one the tool makes of the build's public key.
+TEST(ReleaseKeyBlobTest, IsTheBuildInputsPublicKey) {
+    EXPECT_EQ(ReleaseKeyBlob(), release::LoadPublicKeyBlob(kPublicKey));
+}
 
 }  // namespace
 }  // namespace veltomarn::test

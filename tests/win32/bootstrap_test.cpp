@@ -90,11 +90,9 @@ TEST(WriteAllTest, WritesEverythingOrFailsWithCacheWrite) {
     Win32Platform real;
     FaultPlatform platform(real);
     platform.shortWriteNth = 2;
-    platform.Fail("WriteFile", 3, win::kErrorAccessDenied);
     const Handle out = platform.GetStdHandle(win::kStdOutputHandle);
     EXPECT_EQ(FailureCode([&] { WriteAll(platform, out, {'o', 'k'}); }), "");
     EXPECT_EQ(FailureCode([&] { WriteAll(platform, out, {'x'}); }), "CACHE_WRITE");
-    EXPECT_EQ(FailureCode([&] { WriteAll(platform, out, {'y'}); }), "CACHE_WRITE");
     EXPECT_EQ(platform.standardOutput, "ok");
 }
 
