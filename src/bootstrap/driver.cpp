@@ -6,11 +6,10 @@
 #include "bootstrap/modes.h"
 #include "bootstrap/outcome.h"
 #include "core/failure.h"
+#include "core/names.h"
 
 namespace veltomarn {
 namespace {
-
-constexpr WideChar kBootstrapName[] = u"VeltoMarnLauncher.exe";
 
 // Owns the argument array of CommandLineToArgvW until it is released with LocalFree.
 class ArgumentArray {
@@ -52,7 +51,7 @@ WideString PackageDirectoryFromModule(Platform& platform) {
     check(!module.empty() && slash != WideString::npos, "BOOTSTRAP_NAME");
     const WideString name = module.substr(slash + 1);
     const int order = platform.CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()),
-                                                    kBootstrapName, -1, true);
+                                                    kBootstrapFileNameWide, -1, true);
     check(order == win::kCstrEqual, "BOOTSTRAP_NAME");
     return module.substr(0, slash);
 }

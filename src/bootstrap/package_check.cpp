@@ -1,7 +1,8 @@
 #include "bootstrap/package_check.h"
 
+#include <utility>
+
 #include "distribution/distribution_check.h"
-#include "distribution/release_inventory.h"
 
 namespace veltomarn {
 namespace {
@@ -10,16 +11,15 @@ constexpr uint64_t kMaxPayloadBytes = 4294967296;
 
 }  // namespace
 
-PackageCheck::PackageCheck(Platform& platform, const WideString& packageDirectory)
-    : guard(platform, packageDirectory, 0) {
-    sequence = VerifyDistribution(guard);
-    payloadFile = guard.OpenFile(kPayloadFileName, kMaxPayloadBytes);
-    index = ReadPayloadIndex(platform, payloadFile);
-    startTick = platform.GetTickCount64();
-}
-
-std::unique_ptr<PackageCheck> CheckPackage(Platform& platform, const WideString& packageDirectory) {
-    return std::make_unique<PackageCheck>(platform, packageDirectory);
+PackageCheck CheckPackage(FileSystem& files, Crypto& crypto, const WideString& packageDirectory,
+                          const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase) {
+    phase = CheckPhase::kFiles;
+    PackageCheck check{GuardedDirectory(files, packageDirectory, StreamCheck::kEverything)};
+    check.sequence = VerifyDistribution(check.guard, crypto, releaseKeyBlob, phase);
+    phase = CheckPhase::kPayload;
+    check.payloadFile = check.guard.OpenFile(kPayloadFileName, kMaxPayloadBytes);
+    check.index = ReadPayloadIndex(files, check.payloadFile);
+    return check;
 }
 
 }  // namespace veltomarn

@@ -1,5 +1,6 @@
 #include "core/guarded_directory.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/failure.h"
@@ -15,6 +16,9 @@ constexpr uint32_t kDirectoryAccess = win::kFileListDirectory | win::kFileReadAt
 constexpr uint32_t kDirectoryShare = win::kFileShareRead | win::kFileShareWrite;
 constexpr uint32_t kDirectoryFlags = win::kFileFlagBackupSemantics | win::kFileFlagOpenReparsePoint;
 constexpr uint32_t kFileFlags = win::kFileFlagSequentialScan | win::kFileFlagOpenReparsePoint;
+constexpr uint32_t kNewFileFlags = win::kFileFlagSequentialScan | win::kFileAttributeNormal;
+constexpr uint32_t kDeleteAccess = win::kDelete | win::kFileReadAttributes;
+constexpr uint32_t kMoveFileWriteThrough = 8;
 
 bool IsAllowedStream(const WideString& name) {
     return name == kUnnamedDataStream || name == kZoneIdentifierStream;
@@ -39,77 +43,123 @@ WideString JoinRelative(const WideString& base, const std::string& relative) {
     return joined;
 }
 
-FileInformation QueryFileInformation(Platform& platform, Handle handle) {
+FileInformation QueryFileInformation(FileSystem& files, Handle handle) {
     FileInformation information;
-    check(platform.GetFileInformationByHandle(handle, &information), "FILE_INFORMATION");
-    check(platform.GetFileType(handle) == win::kFileTypeDisk, "FILE_INFORMATION");
+    check(files.GetFileInformationByHandle(handle, &information), "FILE_INFORMATION");
+    check(files.GetFileType(handle) == win::kFileTypeDisk, "FILE_INFORMATION");
     check((information.attributes & win::kFileAttributeReparsePoint) == 0, "REPARSE_POINT");
     return information;
 }
 
-void CheckStreams(Platform& platform, const WideString& path) {
+void CheckStreams(FileSystem& files, const WideString& path) {
     const WideString longPath = LocalLongPath(path);
     StreamData stream;
     ScopedFindHandle search(
-        platform,
-        platform.FindFirstStreamW(longPath.c_str(), win::kFindStreamInfoStandard, &stream, 0));
+        files, files.FindFirstStreamW(longPath.c_str(), win::kFindStreamInfoStandard, &stream, 0));
     if (!search) {
         // No stream at all is the usual answer for a directory.
-        check(platform.GetLastError() == win::kErrorHandleEof, "STREAM_ENUMERATION");
+        check(files.GetLastError() == win::kErrorHandleEof, "STREAM_ENUMERATION");
         return;
     }
     do {
         check(IsAllowedStream(stream.name), "UNEXPECTED_STREAM");
-    } while (platform.FindNextStreamW(search.get(), &stream));
-    const uint32_t error = platform.GetLastError();
+    } while (files.FindNextStreamW(search.get(), &stream));
+    const uint32_t error = files.GetLastError();
     search.reset();
     check(error == win::kErrorHandleEof, "UNEXPECTED_STREAM");
 }
 
-GuardedDirectory::GuardedDirectory(Platform& platform, WideString base, uint32_t skipStreamCheck)
-    : platform_(platform), base_(std::move(base)), skipStreamCheck_(skipStreamCheck) {
-    LocalLongPath(base_);
-    const uint32_t drive = platform_.GetDriveTypeW(base_.substr(0, 3).c_str());
-    check(drive == win::kDriveFixed || drive == win::kDriveRemovable, "LOCAL_PATH_REQUIRED");
-    HoldDirectory(base_.substr(0, 3));
-    for (std::size_t i = 3; i < base_.size(); ++i) {
-        if (base_[i] == u'\\') HoldDirectory(base_.substr(0, i));
+bool DirectoryListing::Next(FindData& entry) {
+    while (!ended_) {
+        if (!started_) {
+            started_ = true;
+            search_ = ScopedFindHandle(*files_, files_->FindFirstFileW(pattern_.c_str(), &entry));
+            check(search_.valid(), failureCode_);
+        } else if (!files_->FindNextFileW(search_.get(), &entry)) {
+            const uint32_t error = files_->GetLastError();
+            ended_ = true;
+            search_.reset();
+            check(error == win::kErrorNoMoreFiles, failureCode_);
+            return false;
+        }
+        if (entry.name != u"." && entry.name != u"..") return true;
     }
-    HoldDirectory(base_);
+    return false;
+}
+
+GuardedDirectory::GuardedDirectory(FileSystem& files, WideString base, StreamCheck streams)
+    : files_(&files), base_(std::move(base)), streams_(streams) {
+    LocalLongPath(base_);
+    const uint32_t drive = files_->GetDriveTypeW(base_.substr(0, 3).c_str());
+    check(drive == win::kDriveFixed || drive == win::kDriveRemovable, "LOCAL_PATH_REQUIRED");
+    HoldAbsolute(base_.substr(0, 3));
+    for (std::size_t i = 3; i < base_.size(); ++i) {
+        if (base_[i] == u'\\') HoldAbsolute(base_.substr(0, i));
+    }
+    HoldAbsolute(base_);
+}
+
+GuardedDirectory& GuardedDirectory::operator=(GuardedDirectory&& other) noexcept {
+    if (this != &other) {
+        Close();
+        files_ = other.files_;
+        base_ = std::move(other.base_);
+        streams_ = other.streams_;
+        held_ = std::move(other.held_);
+        heldDirectories_ = std::move(other.heldDirectories_);
+        openFiles_ = std::move(other.openFiles_);
+    }
+    return *this;
 }
 
 GuardedDirectory::~GuardedDirectory() {
-    for (ScopedHandle& handle : held_) handle.reset();
+    Close();
+}
+
+void GuardedDirectory::Close() {
+    for (Held& held : held_) held.handle.reset();
+    held_.clear();
+    heldDirectories_.clear();
+    openFiles_.clear();
+}
+
+WideString GuardedDirectory::PathOf(const std::string& relative) const {
+    return relative.empty() ? base_ : JoinRelative(base_, relative);
 }
 
 bool GuardedDirectory::IsBaseOrBelow(const WideString& path) const {
     if (path.size() < base_.size()) return false;
     const int order =
-        platform_.CompareStringOrdinal(path.c_str(), static_cast<int>(base_.size()), base_.c_str(),
-                                       static_cast<int>(base_.size()), true);
+        files_->CompareStringOrdinal(path.c_str(), static_cast<int>(base_.size()), base_.c_str(),
+                                     static_cast<int>(base_.size()), true);
     // A failed comparison counts as below: the stream check then runs rather than being skipped.
     if (order != win::kCstrEqual && order != 0) return false;
     return path.size() == base_.size() || base_.back() == u'\\' || path[base_.size()] == u'\\';
 }
 
-void GuardedDirectory::HoldDirectory(const WideString& path) {
+void GuardedDirectory::HoldAbsolute(const WideString& path) {
     if (heldDirectories_.count(path) != 0) return;
     const WideString longPath = LocalLongPath(path);
     ScopedHandle handle(
-        platform_, platform_.CreateFileW(longPath.c_str(), kDirectoryAccess, kDirectoryShare,
-                                         nullptr, win::kOpenExisting, kDirectoryFlags, nullptr));
+        *files_, files_->CreateFileW(longPath.c_str(), kDirectoryAccess, kDirectoryShare, nullptr,
+                                     win::kOpenExisting, kDirectoryFlags, nullptr));
     check(handle.valid(), "DIRECTORY_OPEN");
-    const FileInformation information = QueryFileInformation(platform_, handle.get());
+    const FileInformation information = QueryFileInformation(*files_, handle.get());
     check((information.attributes & win::kFileAttributeDirectory) != 0, "DIRECTORY_TYPE");
-    if (skipStreamCheck_ == 0 && IsBaseOrBelow(path)) CheckStreams(platform_, path);
-    held_.push_back(std::move(handle));
+    if (streams_ == StreamCheck::kEverything && IsBaseOrBelow(path)) CheckStreams(*files_, path);
+    held_.push_back({path, std::move(handle)});
     // Recorded only once held: a directory whose hold failed is tried again by a later call.
     heldDirectories_.insert(path);
 }
 
+void GuardedDirectory::HoldDirectory(const std::string& relative) {
+    HoldParents(relative);
+    HoldAbsolute(PathOf(relative));
+}
+
 void GuardedDirectory::HoldParents(const std::string& relative) {
     for (std::size_t i = 0; i < relative.size(); ++i) {
-        if (relative[i] == '/') HoldDirectory(JoinRelative(base_, relative.substr(0, i)));
+        if (relative[i] == '/') HoldAbsolute(JoinRelative(base_, relative.substr(0, i)));
     }
 }
 
@@ -119,17 +169,17 @@ Handle GuardedDirectory::OpenFile(const std::string& relative, uint64_t sizeLimi
     const WideString path = JoinRelative(base_, relative);
     const WideString longPath = LocalLongPath(path);
     ScopedHandle handle(
-        platform_, platform_.CreateFileW(longPath.c_str(), win::kGenericRead, win::kFileShareRead,
-                                         nullptr, win::kOpenExisting, kFileFlags, nullptr));
+        *files_, files_->CreateFileW(longPath.c_str(), win::kGenericRead, win::kFileShareRead,
+                                     nullptr, win::kOpenExisting, kFileFlags, nullptr));
     check(handle.valid(), "FILE_OPEN");
-    const FileInformation information = QueryFileInformation(platform_, handle.get());
+    const FileInformation information = QueryFileInformation(*files_, handle.get());
     check((information.attributes & win::kFileAttributeDirectory) == 0 &&
               information.numberOfLinks == 1,
           "FILE_TYPE_OR_LINK");
     check(information.size() <= sizeLimit, "FILE_SIZE_LIMIT");
-    CheckStreams(platform_, path);
+    CheckStreams(*files_, path);
     const Handle opened = handle.get();
-    held_.push_back(std::move(handle));
+    held_.push_back({path, std::move(handle)});
     openFiles_.emplace(relative, opened);
     return opened;
 }
@@ -137,7 +187,7 @@ Handle GuardedDirectory::OpenFile(const std::string& relative, uint64_t sizeLimi
 std::vector<uint8_t> GuardedDirectory::ReadSmallFile(const std::string& relative,
                                                      uint64_t sizeLimit) {
     const Handle file = OpenFile(relative, sizeLimit);
-    const FileInformation information = QueryFileInformation(platform_, file);
+    const FileInformation information = QueryFileInformation(*files_, file);
     // A handle opened earlier under a larger limit comes back unchecked: never size a buffer from
     // more than this caller's limit.
     check(information.size() <= sizeLimit, "FILE_SIZE_LIMIT");
@@ -145,9 +195,74 @@ std::vector<uint8_t> GuardedDirectory::ReadSmallFile(const std::string& relative
     std::vector<uint8_t> contents(size, 0);
     uint8_t empty = 0;  // an empty file is still read once, into a valid buffer
     uint32_t read = 0;
-    const bool ok = platform_.ReadFile(file, size == 0 ? &empty : contents.data(), size, &read);
+    const bool ok = files_->ReadFile(file, size == 0 ? &empty : contents.data(), size, &read);
     check(ok && read == size, "METADATA_READ");
     return contents;
+}
+
+DirectoryListing GuardedDirectory::List(const std::string& relative, const char* failureCode) {
+    WideString pattern = LocalLongPath(PathOf(relative));
+    if (pattern.back() != u'\\') pattern.push_back(u'\\');  // a drive root ends in one already
+    pattern.push_back(u'*');
+    return DirectoryListing(*files_, std::move(pattern), failureCode);
+}
+
+bool GuardedDirectory::CreateDirectory(const std::string& relative,
+                                       const SecurityAttributes* attributes,
+                                       const char* failureCode) {
+    HoldParents(relative);
+    const WideString longPath = LocalLongPath(PathOf(relative));
+    const bool created = files_->CreateDirectoryW(longPath.c_str(), attributes);
+    if (!created) check(files_->GetLastError() == win::kErrorAlreadyExists, failureCode);
+    HoldAbsolute(PathOf(relative));
+    return created;
+}
+
+ScopedHandle GuardedDirectory::CreateFile(const std::string& relative,
+                                          const SecurityAttributes* attributes,
+                                          const char* failureCode) {
+    HoldParents(relative);
+    const WideString longPath = LocalLongPath(PathOf(relative));
+    ScopedHandle file(*files_,
+                      files_->CreateFileW(longPath.c_str(), win::kGenericWrite, 0, attributes,
+                                          win::kCreateNew, kNewFileFlags, nullptr));
+    check(file.valid(), failureCode);
+    return file;
+}
+
+void GuardedDirectory::MoveFile(const std::string& from, const std::string& to,
+                                const char* failureCode) {
+    const WideString source = LocalLongPath(PathOf(from));
+    const WideString target = LocalLongPath(PathOf(to));
+    check(files_->MoveFileExW(source.c_str(), target.c_str(), kMoveFileWriteThrough), failureCode);
+}
+
+ScopedHandle GuardedDirectory::OpenForDeletion(const std::string& relative, const char* openCode,
+                                               const char* typeCode) {
+    HoldParents(relative);
+    const WideString path = PathOf(relative);
+    CheckStreams(*files_, path);
+    const WideString longPath = LocalLongPath(path);
+    ScopedHandle file(
+        *files_, files_->CreateFileW(longPath.c_str(), kDeleteAccess, win::kFileShareRead, nullptr,
+                                     win::kOpenExisting, win::kFileFlagOpenReparsePoint, nullptr));
+    check(file.valid(), openCode);
+    const FileInformation information = QueryFileInformation(*files_, file.get());
+    check((information.attributes & win::kFileAttributeDirectory) == 0 &&
+              information.numberOfLinks == 1,
+          typeCode);
+    return file;
+}
+
+void GuardedDirectory::RemoveDirectory(const std::string& relative, const char* failureCode) {
+    const WideString path = PathOf(relative);
+    const WideString longPath = LocalLongPath(path);
+    if (heldDirectories_.erase(path) != 0) {
+        const auto held = std::find_if(held_.begin(), held_.end(),
+                                       [&](const Held& entry) { return entry.path == path; });
+        held_.erase(held);
+    }
+    check(files_->RemoveDirectoryW(longPath.c_str()), failureCode);
 }
 
 }  // namespace veltomarn

@@ -1,6 +1,7 @@
 #pragma once
 
-// Guarded access to files and directories below a base directory.
+// Guarded access to files and directories below a base directory: the one way the logic reaches
+// the file system below a base it holds.
 //
 // A `GuardedDirectory` opens, and keeps open until it is destroyed, the base, every ancestor of
 // the base, every directory on the way to a file it is asked for, and the file itself. Nothing is
@@ -8,14 +9,18 @@
 // inspected (kind, reparse attribute, link count, size, streams). The share modes keep other
 // processes from deleting, renaming or replacing any held object and from writing to held files,
 // so what was checked stays as it was checked while the guard lives.
+//
+// Every path given to a member is relative to the base (it passed the relative path rules; the
+// empty path is the base itself), and every failure code a caller chooses is thrown as given.
 
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/file_system.h"
 #include "platform/scoped_handle.h"
 
 namespace veltomarn {
@@ -33,42 +38,70 @@ WideString JoinRelative(const WideString& base, const std::string& relative);
 
 // The file information of an open handle of a disk file or directory.
 // Throws "FILE_INFORMATION" (query failed, not a disk object), "REPARSE_POINT".
-FileInformation QueryFileInformation(Platform& platform, Handle handle);
+FileInformation QueryFileInformation(FileSystem& files, Handle handle);
 
 // Admits only the unnamed data stream and ":Zone.Identifier:$DATA" (exact case) on the object at
 // absolute path `path`. Throws "LOCAL_PATH_REQUIRED", "STREAM_ENUMERATION", "UNEXPECTED_STREAM".
-void CheckStreams(Platform& platform, const WideString& path);
+void CheckStreams(FileSystem& files, const WideString& path);
+
+// Which held objects are checked for named streams.
+enum class StreamCheck {
+    kEverything,  // every held directory at or below the base, and every file
+    kFilesOnly,   // files only
+};
+
+// One listing of a directory: its entries other than "." and "..", in the order the file system
+// gives them. The search is closed when the listing is destroyed.
+class DirectoryListing {
+  public:
+    // The next entry, or false at the end. Throws the caller's failure code when the listing
+    // cannot be started or ends with a last error other than ERROR_NO_MORE_FILES.
+    bool Next(FindData& entry);
+
+  private:
+    friend class GuardedDirectory;
+    DirectoryListing(FileSystem& files, WideString pattern, const char* failureCode)
+        : files_(&files), pattern_(std::move(pattern)), failureCode_(failureCode) {}
+
+    FileSystem* files_;
+    WideString pattern_;
+    const char* failureCode_;
+    ScopedFindHandle search_;
+    bool started_ = false;
+    bool ended_ = false;
+};
 
 class GuardedDirectory {
   public:
     // Holds the drive root, every ancestor of `base` and `base` itself, in that order. The drive
     // must be a local volume (fixed or removable): a mapped network drive is a syntactically local
     // path whose server could answer each read differently.
-    // `skipStreamCheck` non-zero: held directories are not checked for streams (files always are).
     // Throws what LocalLongPath, HoldDirectory and CheckStreams throw; on failure every handle
     // opened so far is closed.
-    GuardedDirectory(Platform& platform, WideString base, uint32_t skipStreamCheck);
-    GuardedDirectory(const GuardedDirectory&) = delete;
-    GuardedDirectory& operator=(const GuardedDirectory&) = delete;
+    GuardedDirectory(FileSystem& files, WideString base, StreamCheck streams);
+    GuardedDirectory(GuardedDirectory&& other) noexcept = default;
+    GuardedDirectory& operator=(GuardedDirectory&& other) noexcept;
     // Closes every held handle, first opened first closed.
     ~GuardedDirectory();
 
     const WideString& base() const { return base_; }
-    Platform& platform() const { return platform_; }
+    FileSystem& files() const { return *files_; }
 
-    // Opens and holds directory `path` (absolute) unless it is already held.
-    // Throws "LOCAL_PATH_REQUIRED", "DIRECTORY_OPEN", "FILE_INFORMATION", "REPARSE_POINT",
-    // "DIRECTORY_TYPE", "STREAM_ENUMERATION", "UNEXPECTED_STREAM".
-    void HoldDirectory(const WideString& path);
+    // The absolute path of `relative`: the base itself when `relative` is empty.
+    WideString PathOf(const std::string& relative) const;
+
+    // Holds directory `relative` and every directory between the base and it, each unless held
+    // already. Throws "LOCAL_PATH_REQUIRED", "DIRECTORY_OPEN", "FILE_INFORMATION",
+    // "REPARSE_POINT", "DIRECTORY_TYPE", "STREAM_ENUMERATION", "UNEXPECTED_STREAM".
+    void HoldDirectory(const std::string& relative);
 
     // Holds every directory below the base that contains `relative`; its last component is not
     // held. Throws what HoldDirectory throws.
     void HoldParents(const std::string& relative);
 
-    // Opens `relative` (a path that passed the relative path rules) for reading, unshared for
-    // writing and deletion, and returns the handle, which the guard owns. A path opened before
-    // returns the same handle at once: nothing is checked again and `sizeLimit` is not applied.
-    // The file position is never moved.
+    // Opens `relative` for reading, unshared for writing and deletion, and returns the handle,
+    // which the guard owns. A path opened before returns the same handle at once: nothing is
+    // checked again and `sizeLimit` is not applied. The file position is never moved.
     // Throws what HoldParents throws, and "LOCAL_PATH_REQUIRED", "FILE_OPEN", "FILE_INFORMATION",
     // "REPARSE_POINT", "FILE_TYPE_OR_LINK", "FILE_SIZE_LIMIT", "STREAM_ENUMERATION",
     // "UNEXPECTED_STREAM".
@@ -78,13 +111,51 @@ class GuardedDirectory {
     // Throws what OpenFile throws, and "FILE_INFORMATION", "REPARSE_POINT", "METADATA_READ".
     std::vector<uint8_t> ReadSmallFile(const std::string& relative, uint64_t sizeLimit);
 
-  private:
-    bool IsBaseOrBelow(const WideString& path) const;
+    // Lists directory `relative`; `failureCode` for a listing that fails. Holds nothing.
+    // Throws "LOCAL_PATH_REQUIRED" at once.
+    DirectoryListing List(const std::string& relative, const char* failureCode);
 
-    Platform& platform_;
-    const WideString base_;
-    const uint32_t skipStreamCheck_;
-    std::vector<ScopedHandle> held_;
+    // Creates directory `relative` with `attributes` below its held parents, or takes the one
+    // that is there, and holds it. Returns whether it was created. Throws `failureCode` when it
+    // can be neither created nor found existing, and what HoldDirectory throws.
+    bool CreateDirectory(const std::string& relative, const SecurityAttributes* attributes,
+                         const char* failureCode);
+
+    // Creates the new file `relative` (CREATE_NEW, unshared, write access, sequential) with
+    // `attributes` below its held parents; the caller owns the handle. Throws `failureCode`, and
+    // what HoldParents throws.
+    ScopedHandle CreateFile(const std::string& relative, const SecurityAttributes* attributes,
+                            const char* failureCode);
+
+    // Renames file `from` to `to` (never replacing a file, writing through). Throws `failureCode`.
+    void MoveFile(const std::string& from, const std::string& to, const char* failureCode);
+
+    // Opens file `relative` for deletion (DELETE and FILE_READ_ATTRIBUTES, shared for reading
+    // only, not through a link) after its parents are held and its streams checked, and inspects
+    // the handle; the caller owns it. Throws `openCode` when it cannot be opened, `typeCode` for a
+    // directory or a file with more than one link, what HoldParents and CheckStreams throw, and
+    // "FILE_INFORMATION", "REPARSE_POINT".
+    ScopedHandle OpenForDeletion(const std::string& relative, const char* openCode,
+                                 const char* typeCode);
+
+    // Gives up the hold on directory `relative` (the base itself when empty) and removes it,
+    // which only succeeds for an empty directory. Throws `failureCode`.
+    void RemoveDirectory(const std::string& relative, const char* failureCode);
+
+  private:
+    struct Held {
+        WideString path;
+        ScopedHandle handle;
+    };
+
+    void HoldAbsolute(const WideString& path);
+    bool IsBaseOrBelow(const WideString& path) const;
+    void Close();
+
+    FileSystem* files_;
+    WideString base_;
+    StreamCheck streams_;
+    std::vector<Held> held_;
     std::set<WideString> heldDirectories_;
     std::map<std::string, Handle> openFiles_;
 };

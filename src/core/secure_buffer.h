@@ -1,21 +1,21 @@
 #pragma once
 
 // A byte buffer for secrets and plaintext. Its whole capacity is overwritten with zero bytes
-// through the platform's RtlSecureZeroMemory on demand and on destruction, so the compiler cannot
-// drop the wipe and tests can see it happen.
+// through the crypto part's RtlSecureZeroMemory on demand and on destruction, so the compiler
+// cannot drop the wipe and tests can see it happen.
 
 #include <cstdint>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/crypto.h"
 
 namespace veltomarn {
 
 class SecureBuffer {
   public:
     // Allocates `capacity` zero bytes once; the buffer never reallocates afterwards.
-    SecureBuffer(Platform& platform, std::size_t capacity)
-        : platform_(platform), bytes_(capacity, 0), size_(capacity) {}
+    SecureBuffer(Crypto& crypto, std::size_t capacity)
+        : crypto_(crypto), bytes_(capacity, 0), size_(capacity) {}
     SecureBuffer(const SecureBuffer&) = delete;
     SecureBuffer& operator=(const SecureBuffer&) = delete;
     ~SecureBuffer() { Wipe(); }
@@ -38,11 +38,11 @@ class SecureBuffer {
 
     // Zeroes the whole capacity.
     void Wipe() {
-        if (!bytes_.empty()) platform_.RtlSecureZeroMemory(bytes_.data(), bytes_.size());
+        if (!bytes_.empty()) crypto_.RtlSecureZeroMemory(bytes_.data(), bytes_.size());
     }
 
   private:
-    Platform& platform_;
+    Crypto& crypto_;
     std::vector<uint8_t> bytes_;
     std::size_t size_;
 };

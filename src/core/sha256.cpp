@@ -13,40 +13,35 @@ constexpr WideChar kObjectLengthProperty[] = u"ObjectLength";
 constexpr uint32_t kMaxHashObjectBytes = 1048576;
 constexpr uint64_t kMaxDigestFileBytes = 4294967296;
 
-bool Succeeded(NtStatus status) {
-    return status >= 0;
-}
-
 }  // namespace
 
-Sha256Hash::Sha256Hash(Platform& platform) : platform_(platform), object_(platform, 0) {
+Sha256Hash::Sha256Hash(Crypto& crypto) : crypto_(crypto), object_(crypto, 0) {
     CngHandle provider = nullptr;
-    check(Succeeded(platform_.BCryptOpenAlgorithmProvider(&provider, kSha256Algorithm, nullptr, 0)),
+    check(NtSuccess(crypto_.BCryptOpenAlgorithmProvider(&provider, kSha256Algorithm, nullptr, 0)),
           "HASH_PROVIDER");
-    provider_ = ScopedAlgorithmProvider(platform_, provider);
+    provider_ = ScopedAlgorithmProvider(crypto_, provider);
 
     uint32_t objectLength = 0;
     uint32_t resultSize = 0;
-    const NtStatus status = platform_.BCryptGetProperty(provider_.get(), kObjectLengthProperty,
-                                                        reinterpret_cast<uint8_t*>(&objectLength),
-                                                        sizeof objectLength, &resultSize, 0);
-    check(Succeeded(status) && objectLength <= kMaxHashObjectBytes, "HASH_PROPERTY");
+    const NtStatus status = crypto_.BCryptGetProperty(provider_.get(), kObjectLengthProperty,
+                                                      reinterpret_cast<uint8_t*>(&objectLength),
+                                                      sizeof objectLength, &resultSize, 0);
+    check(NtSuccess(status) && objectLength <= kMaxHashObjectBytes, "HASH_PROPERTY");
     object_.Reallocate(objectLength);
 
     CngHandle hash = nullptr;
-    check(Succeeded(platform_.BCryptCreateHash(provider_.get(), &hash, object_.data(), objectLength,
-                                               nullptr, 0, 0)),
+    check(NtSuccess(crypto_.BCryptCreateHash(provider_.get(), &hash, object_.data(), objectLength,
+                                             nullptr, 0, 0)),
           "HASH_CREATE");
-    hash_ = ScopedHashObject(platform_, hash);
+    hash_ = ScopedHashObject(crypto_, hash);
 }
 
 void Sha256Hash::Update(const uint8_t* data, std::size_t size) {
     constexpr std::size_t kMaxPiece = std::numeric_limits<uint32_t>::max();
     do {
         const std::size_t piece = std::min(size, kMaxPiece);
-        check(
-            Succeeded(platform_.BCryptHashData(hash_.get(), data, static_cast<uint32_t>(piece), 0)),
-            "HASH_READ");
+        check(NtSuccess(crypto_.BCryptHashData(hash_.get(), data, static_cast<uint32_t>(piece), 0)),
+              "HASH_READ");
         data += piece;
         size -= piece;
     } while (size != 0);
@@ -54,7 +49,7 @@ void Sha256Hash::Update(const uint8_t* data, std::size_t size) {
 
 Sha256Digest Sha256Hash::Finish() {
     Sha256Digest digest{};
-    check(Succeeded(platform_.BCryptFinishHash(hash_.get(), digest.data(), digest.size(), 0)),
+    check(NtSuccess(crypto_.BCryptFinishHash(hash_.get(), digest.data(), digest.size(), 0)),
           "HASH_FINISH");
     return digest;
 }
@@ -70,27 +65,27 @@ std::string DigestHex(const Sha256Digest& digest) {
     return text;
 }
 
-std::string DataDigest(Platform& platform, const std::vector<uint8_t>& data) {
-    Sha256Hash hash(platform);
+std::string DataDigest(Crypto& crypto, const std::vector<uint8_t>& data) {
+    Sha256Hash hash(crypto);
     hash.Update(data.data(), data.size());
     return DigestHex(hash.Finish());
 }
 
-std::string FileDigest(GuardedDirectory& guard, const std::string& relative,
+std::string FileDigest(GuardedDirectory& guard, Crypto& crypto, const std::string& relative,
                        uint64_t expectedSize) {
-    Platform& platform = guard.platform();
+    FileSystem& files = guard.files();
     const Handle file = guard.OpenFile(relative, kMaxDigestFileBytes);
-    const FileInformation information = QueryFileInformation(platform, file);
+    const FileInformation information = QueryFileInformation(files, file);
     check(information.size() == expectedSize, "FILE_SIZE_MISMATCH");
     // The handle is shared through the guard and may have been read before: rewind.
-    check(platform.SetFilePointerEx(file, 0, nullptr, win::kFileBegin), "FILE_SEEK");
+    check(files.SetFilePointerEx(file, 0, nullptr, win::kFileBegin), "FILE_SEEK");
 
-    Sha256Hash hash(platform);
+    Sha256Hash hash(crypto);
     std::vector<uint8_t> buffer(kDigestReadBytes);
     uint64_t total = 0;
     while (true) {
         uint32_t read = 0;
-        check(platform.ReadFile(file, buffer.data(), kDigestReadBytes, &read), "FILE_READ");
+        check(files.ReadFile(file, buffer.data(), kDigestReadBytes, &read), "FILE_READ");
         if (read == 0) break;
         total += read;
         check(total <= expectedSize, "FILE_CHANGED");

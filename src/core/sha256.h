@@ -9,7 +9,7 @@
 
 #include "core/guarded_directory.h"
 #include "core/secure_buffer.h"
-#include "platform/platform.h"
+#include "platform/crypto.h"
 #include "platform/scoped_handle.h"
 
 namespace veltomarn {
@@ -25,7 +25,7 @@ class Sha256Hash {
   public:
     // Throws "HASH_PROVIDER", "HASH_PROPERTY" (object length unreadable or over 1 MiB),
     // "HASH_CREATE".
-    explicit Sha256Hash(Platform& platform);
+    explicit Sha256Hash(Crypto& crypto);
     Sha256Hash(const Sha256Hash&) = delete;
     Sha256Hash& operator=(const Sha256Hash&) = delete;
 
@@ -35,7 +35,7 @@ class Sha256Hash {
     Sha256Digest Finish();
 
   private:
-    Platform& platform_;
+    Crypto& crypto_;
     // Declared in reverse release order: the hash goes first, then the provider, then the buffer,
     // wiped: the provider keeps the last partial block of the hashed bytes in it.
     SecureBuffer object_;
@@ -47,13 +47,14 @@ class Sha256Hash {
 std::string DigestHex(const Sha256Digest& digest);
 
 // The SHA-256 of a whole byte sequence, as hex text. Throws what Sha256Hash throws.
-std::string DataDigest(Platform& platform, const std::vector<uint8_t>& data);
+std::string DataDigest(Crypto& crypto, const std::vector<uint8_t>& data);
 
 // The digest text of file `relative` of `guard`, which must be exactly `expectedSize` bytes: its
 // size is checked before reading and against the bytes actually read. The file is opened through
 // the guard (4 GiB limit) and stays held there; a handle read before is rewound first.
 // Throws what OpenFile and Sha256Hash throw, and "FILE_INFORMATION", "REPARSE_POINT",
 // "FILE_SIZE_MISMATCH", "FILE_SEEK", "FILE_READ", "FILE_CHANGED", "HASH_READ", "HASH_FINISH".
-std::string FileDigest(GuardedDirectory& guard, const std::string& relative, uint64_t expectedSize);
+std::string FileDigest(GuardedDirectory& guard, Crypto& crypto, const std::string& relative,
+                       uint64_t expectedSize);
 
 }  // namespace veltomarn

@@ -8,20 +8,26 @@
 
 namespace veltomarn {
 
-uint64_t VerifyDistribution(GuardedDirectory& package, const std::vector<uint8_t>& releaseKeyBlob) {
+uint64_t VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
+                            const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase) {
+    phase = CheckPhase::kFiles;
     const std::vector<uint8_t> inventoryBytes =
         package.ReadSmallFile(kInventoryName, kMaxInventoryBytes);
     const std::vector<uint8_t> signature = package.ReadSmallFile(kSignatureName, kSignatureBytes);
+    phase = CheckPhase::kInventory;
     CheckInventoryFraming(inventoryBytes);
-    VerifyReleaseSignature(package.platform(), inventoryBytes, signature, releaseKeyBlob);
+    phase = CheckPhase::kSignature;
+    VerifyReleaseSignature(crypto, inventoryBytes, signature, releaseKeyBlob);
+    phase = CheckPhase::kInventory;
     const ReleaseInventory inventory = ParseReleaseInventory(inventoryBytes);
 
-    VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories());
+    phase = CheckPhase::kFiles;
+    VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories(), phase);
     for (const InventoryRow& row : inventory.rows()) {
-        check(FileDigest(package, row.path, row.size) == row.digest, "FILE_HASH_MISMATCH");
+        check(FileDigest(package, crypto, row.path, row.size) == row.digest, "FILE_HASH_MISMATCH");
     }
     // Whatever appeared while the files were hashed is found here.
-    VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories());
+    VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories(), phase);
     return inventory.sequence();
 }
 

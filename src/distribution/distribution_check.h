@@ -6,6 +6,7 @@
 
 #include "core/guarded_directory.h"
 #include "distribution/release_signature.h"
+#include "distribution/tree_check.h"
 
 namespace veltomarn {
 
@@ -17,8 +18,9 @@ namespace veltomarn {
 // The signature is checked with the compiled-in release key unless `releaseKeyBlob` gives another
 // (see VerifyReleaseSignature).
 // Throws the codes of the guard, the inventory, the signature, the digests and the tree check,
-// and "FILE_HASH_MISMATCH" for the first listed file whose digest differs.
-uint64_t VerifyDistribution(GuardedDirectory& package,
-                            const std::vector<uint8_t>& releaseKeyBlob = ReleaseKeyBlob());
+// and "FILE_HASH_MISMATCH" for the first listed file whose digest differs; `phase` then tells
+// what the failure concerns.
+uint64_t VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
+                            const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase);
 
 }  // namespace veltomarn

@@ -8,13 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace veltomarn {
+#include "core/names.h"
 
-inline constexpr char kInventoryName[] = "RELEASE.signed";
-inline constexpr char kSignatureName[] = "RELEASE.sig";
-inline constexpr char kManifestPath[] = "package/release.json";
-inline constexpr char kBootstrapFileName[] = "VeltoMarnLauncher.exe";
-inline constexpr char kPayloadFileName[] = "VeltoMarn.payload";
+namespace veltomarn {
 
 inline constexpr uint64_t kMaxInventoryBytes = 1048576;
 inline constexpr uint64_t kMinReleaseSequence = 2026103022;

@@ -35,34 +35,34 @@ std::vector<uint8_t> ReleaseKeyBlob() {
     return blob;
 }
 
-void VerifyReleaseSignature(Platform& platform, const std::vector<uint8_t>& inventory,
+void VerifyReleaseSignature(Crypto& crypto, const std::vector<uint8_t>& inventory,
                             const std::vector<uint8_t>& signature,
                             const std::vector<uint8_t>& releaseKeyBlob) {
     check(signature.size() == kSignatureBytes, "SIGNATURE_SIZE");
     Sha256Digest digest;
     {
-        Sha256Hash hash(platform);
+        Sha256Hash hash(crypto);
         hash.Update(inventory.data(), inventory.size());
         digest = hash.Finish();
     }
 
     CngHandle provider = nullptr;
-    check(platform.BCryptOpenAlgorithmProvider(&provider, kRsaAlgorithm, nullptr, 0) >= 0,
+    check(NtSuccess(crypto.BCryptOpenAlgorithmProvider(&provider, kRsaAlgorithm, nullptr, 0)),
           "SIGNATURE_PROVIDER");
-    const ScopedAlgorithmProvider rsa(platform, provider);
+    const ScopedAlgorithmProvider rsa(crypto, provider);
 
     CngHandle imported = nullptr;
-    NtStatus status = platform.BCryptImportKeyPair(rsa.get(), nullptr, kRsaPublicBlob, &imported,
-                                                   releaseKeyBlob.data(),
-                                                   static_cast<uint32_t>(releaseKeyBlob.size()), 0);
-    const ScopedKeyObject key(platform, status >= 0 ? imported : nullptr);
-    if (status >= 0) {
-        status = platform.BCryptVerifySignature(key.get(), kSha256Algorithm, digest.data(),
-                                                static_cast<uint32_t>(digest.size()),
-                                                signature.data(), kSignatureBytes, kPadPkcs1);
+    NtStatus status = crypto.BCryptImportKeyPair(rsa.get(), nullptr, kRsaPublicBlob, &imported,
+                                                 releaseKeyBlob.data(),
+                                                 static_cast<uint32_t>(releaseKeyBlob.size()), 0);
+    const ScopedKeyObject key(crypto, NtSuccess(status) ? imported : nullptr);
+    if (NtSuccess(status)) {
+        status = crypto.BCryptVerifySignature(key.get(), kSha256Algorithm, digest.data(),
+                                              static_cast<uint32_t>(digest.size()),
+                                              signature.data(), kSignatureBytes, kPadPkcs1);
     }
     // A key the provider refuses reads the same as a signature that does not match.
-    check(status >= 0, "SIGNATURE_INVALID");
+    check(NtSuccess(status), "SIGNATURE_INVALID");
 }
 
 }  // namespace veltomarn

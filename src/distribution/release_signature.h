@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/crypto.h"
 
 namespace veltomarn {
 
@@ -23,7 +23,7 @@ std::vector<uint8_t> ReleaseKeyBlob();
 // ("HASH_PROVIDER", "HASH_PROPERTY", "HASH_CREATE", "HASH_READ", "HASH_FINISH"),
 // "SIGNATURE_PROVIDER", "SIGNATURE_INVALID" (the key is refused, or the signature does not
 // verify).
-void VerifyReleaseSignature(Platform& platform, const std::vector<uint8_t>& inventory,
+void VerifyReleaseSignature(Crypto& crypto, const std::vector<uint8_t>& inventory,
                             const std::vector<uint8_t>& signature,
                             const std::vector<uint8_t>& releaseKeyBlob = ReleaseKeyBlob());
 

@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "core/failure.h"
-#include "platform/scoped_handle.h"
 
 namespace veltomarn {
 namespace {
@@ -22,8 +21,7 @@ std::string NarrowName(const WideString& name) {
 }  // namespace
 
 void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expectedFiles,
-                     const std::set<std::string>& expectedDirectories) {
-    Platform& platform = guard.platform();
+                     const std::set<std::string>& expectedDirectories, CheckPhase& phase) {
     std::vector<std::string> pending{std::string()};
     std::set<std::string> filesSeen;
     std::set<std::string> directoriesSeen;
@@ -31,17 +29,9 @@ void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expec
     while (!pending.empty()) {
         const std::string directory = std::move(pending.back());
         pending.pop_back();
-        const WideString absolute =
-            directory.empty() ? guard.base() : JoinRelative(guard.base(), directory);
-        WideString pattern = LocalLongPath(absolute);
-        if (pattern.back() != u'\\') pattern.push_back(u'\\');  // a drive root ends in one already
-        pattern.push_back(u'*');
-
+        DirectoryListing listing = guard.List(directory, "TREE_ENUMERATION");
         FindData entry;
-        ScopedFindHandle search(platform, platform.FindFirstFileW(pattern.c_str(), &entry));
-        check(search.valid(), "TREE_ENUMERATION");
-        do {
-            if (entry.name == u"." || entry.name == u"..") continue;
+        while (listing.Next(entry)) {
             const std::string name = NarrowName(entry.name);
             const std::string relative = directory.empty() ? name : directory + "/" + name;
             // Tested before the kind: a junction or link fails here whatever it is called.
@@ -55,10 +45,11 @@ void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expec
                 check(expectedFiles.count(relative) == 1 && filesSeen.insert(relative).second,
                       "UNEXPECTED_FILE");
             }
-        } while (platform.FindNextFileW(search.get(), &entry));
-        check(platform.GetLastError() == win::kErrorNoMoreFiles, "TREE_ENUMERATION");
+        }
     }
+    phase = CheckPhase::kCompleteness;
     check(filesSeen == expectedFiles && directoriesSeen == expectedDirectories, "INCOMPLETE_TREE");
+    phase = CheckPhase::kFiles;
 }
 
 }  // namespace veltomarn

@@ -25,13 +25,11 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 
 class FileSource final : public PayloadSource {
   public:
-    FileSource(Platform& platform, Handle file) : platform_(platform), file_(file) {}
-    void Read(uint8_t* buffer, uint32_t size) override {
-        ReadExact(platform_, file_, buffer, size);
-    }
+    FileSource(FileSystem& files, Handle file) : files_(files), file_(file) {}
+    void Read(uint8_t* buffer, uint32_t size) override { ReadExact(files_, file_, buffer, size); }
 
   private:
-    Platform& platform_;
+    FileSystem& files_;
     const Handle file_;
 };
 
@@ -41,15 +39,15 @@ uint64_t ChunkCountFor(uint64_t size) {
     return size == 0 ? 1 : (size + kPayloadChunkBytes - 1) / kPayloadChunkBytes;
 }
 
-void ReadExact(Platform& platform, Handle file, uint8_t* buffer, uint32_t size) {
+void ReadExact(FileSystem& files, Handle file, uint8_t* buffer, uint32_t size) {
     uint32_t read = 0;
-    check(platform.ReadFile(file, buffer, size, &read) && read == size, "PAYLOAD_TRUNCATED");
+    check(files.ReadFile(file, buffer, size, &read) && read == size, "PAYLOAD_TRUNCATED");
 }
 
-PayloadIndex ReadPayloadIndex(Platform& platform, Handle file) {
+PayloadIndex ReadPayloadIndex(FileSystem& files, Handle file) {
     // The handle is shared through the package guard and was hashed before: rewind.
-    check(platform.SetFilePointerEx(file, 0, nullptr, win::kFileBegin), "PAYLOAD_SEEK");
-    FileSource source(platform, file);
+    check(files.SetFilePointerEx(file, 0, nullptr, win::kFileBegin), "PAYLOAD_SEEK");
+    FileSource source(files, file);
     return ParsePayloadIndex(source);
 }
 
@@ -110,7 +108,7 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source) {
               "PAYLOAD_PARTIAL_ALIAS");
     }
     check(sum == index.plaintextBytes, "PAYLOAD_REQUIRED_FILES");
-    for (const char* required : {"VeltoMarnLauncher.exe", "RELEASE.signed", "RELEASE.sig"}) {
+    for (const char* required : {kBootstrapFileName, kInventoryName, kSignatureName}) {
         check(paths.count(required) == 1, "PAYLOAD_REQUIRED_FILES");
     }
     return index;

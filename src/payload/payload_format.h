@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "core/names.h"
+#include "platform/file_system.h"
 
 namespace veltomarn {
 
@@ -16,8 +17,6 @@ inline constexpr std::size_t kPayloadRecordFixedBytes = 46;
 inline constexpr uint32_t kMaxPayloadFiles = 512;
 inline constexpr uint64_t kMaxPayloadPlaintextBytes = 4294967296;
 inline constexpr uint64_t kPayloadChunkBytes = 1048576;
-inline constexpr char kPartialSuffix[] = ".sealed-partial";
-inline constexpr char kOwnerReservedName[] = ".sealed-owner";
 
 struct PayloadEntry {
     std::string path;
@@ -37,7 +36,7 @@ struct PayloadIndex {
 
 // One ReadFile of exactly `size` bytes into `buffer`. Throws "PAYLOAD_TRUNCATED" when the read
 // fails or ends early.
-void ReadExact(Platform& platform, Handle file, uint8_t* buffer, uint32_t size);
+void ReadExact(FileSystem& files, Handle file, uint8_t* buffer, uint32_t size);
 
 // The bytes the index is parsed from, in order.
 class PayloadSource {
@@ -59,7 +58,7 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source);
 
 // Rewinds `file` and parses its index (ParsePayloadIndex); leaves the file positioned at the first
 // chunk record. Throws "PAYLOAD_SEEK" and what ParsePayloadIndex throws.
-PayloadIndex ReadPayloadIndex(Platform& platform, Handle file);
+PayloadIndex ReadPayloadIndex(FileSystem& files, Handle file);
 
 // The number of chunks a file of `size` bytes is sealed in: ceil(size / 1 MiB), at least 1.
 uint64_t ChunkCountFor(uint64_t size);

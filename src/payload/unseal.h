@@ -10,7 +10,8 @@
 #include "core/guarded_directory.h"
 #include "core/secure_buffer.h"
 #include "payload/payload_format.h"
-#include "platform/platform.h"
+#include "platform/crypto.h"
+#include "platform/file_system.h"
 #include "platform/scoped_handle.h"
 
 namespace veltomarn {
@@ -18,7 +19,7 @@ namespace veltomarn {
 // The AES-256-GCM payload key: provider, key and the key object buffer holding the schedule.
 // Released in that order: key destroyed, provider closed, buffer wiped.
 struct PayloadKey {
-    explicit PayloadKey(Platform& platform) : object(platform, 0) {}
+    explicit PayloadKey(Crypto& crypto) : object(crypto, 0) {}
     SecureBuffer object;
     ScopedAlgorithmProvider provider;
     ScopedKeyObject key;
@@ -33,27 +34,33 @@ void CompiledInPayloadKey(SecureBuffer& key);
 // Makes the AES-256-GCM key object from `key` (kPayloadKeyBytes) and returns it ready to decrypt.
 // `key` is wiped as soon as the key object exists, and on every failure. Throws "AES_PROVIDER",
 // "AES_MODE", "AES_PROPERTY", "AES_KEY", after releasing whatever it had opened.
-std::unique_ptr<PayloadKey> OpenPayloadKey(Platform& platform, SecureBuffer& key);
+std::unique_ptr<PayloadKey> OpenPayloadKey(Crypto& crypto, SecureBuffer& key);
 
 // Destroys the key, closes the provider and wipes the key object buffer.
 void ReleasePayloadKey(PayloadKey& key);
 
-// Creates (or accepts) and holds through `destination` every parent directory of `entry`.
-// Throws "LOCAL_PATH_REQUIRED", "CACHE_SUBDIRECTORY" and the guard's codes.
-void EnsureEntryDirectories(GuardedDirectory& destination, const PayloadEntry& entry,
-                            void* securityAttributes);
+// Where unsealing writes: nowhere (every file is decrypted, authenticated and hashed, and that is
+// all), or into a held destination directory, creating with `attributes`.
+struct UnsealTarget {
+    GuardedDirectory* destination = nullptr;
+    const SecurityAttributes* attributes = nullptr;
 
-// Unseals every file of `index` from `payload` (positioned at the first chunk record). With an
-// empty `destinationRoot` nothing is written anywhere; otherwise each file is written as
-// "<path>.sealed-partial" (created new, with `securityAttributes`), flushed, and renamed to its
-// path only after its whole plaintext matched its digest. Plaintext is wiped after every chunk and
-// on every failure; the key is released on every path. On failure, committed files and the
-// failing file's partial file stay. Throws the codes of the key, the guard, "CACHE_SUBDIRECTORY",
-// "CACHE_FILE_CREATE", "PAYLOAD_TRUNCATED", "PAYLOAD_CHUNK_LENGTH", "PAYLOAD_NONCE_REUSE",
-// "PAYLOAD_AUTHENTICATION", the SHA-256 codes, "CACHE_WRITE", "PAYLOAD_PLAINTEXT_HASH",
-// "CACHE_FLUSH", "CACHE_COMMIT", "PAYLOAD_TRAILING_DATA".
-// `key` is the payload key, wiped as OpenPayloadKey wipes it.
-void UnsealPayload(Platform& platform, Handle payload, const PayloadIndex& index, SecureBuffer& key,
-                   const WideString& destinationRoot, void* securityAttributes);
+    static UnsealTarget Nowhere() { return {}; }
+    static UnsealTarget Into(GuardedDirectory& destination, const SecurityAttributes* attributes) {
+        return {&destination, attributes};
+    }
+};
+
+// Unseals every file of `index` from `payload` (positioned at the first chunk record) with payload
+// key `key`, which is wiped as OpenPayloadKey wipes it. Into a destination, each file is written
+// as "<path>.sealed-partial" (created new), flushed, and renamed to its path only after its whole
+// plaintext matched its digest; its parent directories are created or taken and held first.
+// Plaintext is wiped after every chunk and on every failure; the key is released on every path.
+// On failure, committed files and the failing file's partial file stay. Throws the codes of the
+// key, the guard, "CACHE_SUBDIRECTORY", "CACHE_FILE_CREATE", "PAYLOAD_TRUNCATED",
+// "PAYLOAD_CHUNK_LENGTH", "PAYLOAD_NONCE_REUSE", "PAYLOAD_AUTHENTICATION", the SHA-256 codes,
+// "CACHE_WRITE", "PAYLOAD_PLAINTEXT_HASH", "CACHE_FLUSH", "CACHE_COMMIT", "PAYLOAD_TRAILING_DATA".
+void UnsealPayload(FileSystem& files, Crypto& crypto, Handle payload, const PayloadIndex& index,
+                   SecureBuffer& key, const UnsealTarget& target);
 
 }  // namespace veltomarn

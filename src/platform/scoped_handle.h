@@ -1,12 +1,13 @@
 #pragma once
 
-// Move-only ownership of platform handles. The owner closes what it holds through the platform
-// that produced it, exactly once, and keeps the thread's last error unchanged across the close so
-// that a failure being reported is not masked by the cleanup.
+// Move-only ownership of platform handles. The owner closes what it holds through the part of the
+// platform that produced it, exactly once; a kernel handle's close keeps the thread's last error
+// unchanged, so that a failure being reported is not masked by the cleanup.
 
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/crypto.h"
+#include "platform/file_system.h"
 
 namespace veltomarn {
 
@@ -14,17 +15,18 @@ template <typename Traits>
 class ScopedResource {
   public:
     using Value = typename Traits::Value;
+    using Owner = typename Traits::Owner;
 
     ScopedResource() = default;
-    ScopedResource(Platform& platform, Value value) : platform_(&platform), value_(value) {}
+    ScopedResource(Owner& owner, Value value) : owner_(&owner), value_(value) {}
     ScopedResource(const ScopedResource&) = delete;
     ScopedResource& operator=(const ScopedResource&) = delete;
     ScopedResource(ScopedResource&& other) noexcept
-        : platform_(other.platform_), value_(std::exchange(other.value_, Traits::Null())) {}
+        : owner_(other.owner_), value_(std::exchange(other.value_, Traits::Null())) {}
     ScopedResource& operator=(ScopedResource&& other) noexcept {
         if (this != &other) {
             reset();
-            platform_ = other.platform_;
+            owner_ = other.owner_;
             value_ = std::exchange(other.value_, Traits::Null());
         }
         return *this;
@@ -37,11 +39,7 @@ class ScopedResource {
 
     // Closes the held value, if any; afterwards the owner is empty.
     void reset() {
-        if (valid()) {
-            const uint32_t lastError = platform_->GetLastError();
-            Traits::Close(*platform_, value_);
-            platform_->SetLastError(lastError);
-        }
+        if (valid()) Traits::Close(*owner_, value_);
         value_ = Traits::Null();
     }
 
@@ -49,15 +47,26 @@ class ScopedResource {
     [[nodiscard]] Value release() { return std::exchange(value_, Traits::Null()); }
 
   private:
-    Platform* platform_ = nullptr;
+    Owner* owner_ = nullptr;
     Value value_ = Traits::Null();
 };
 
+// Closes through `close`, keeping the last error.
+template <typename Close>
+void KeepingLastError(FileSystem& files, Close close) {
+    const uint32_t lastError = files.GetLastError();
+    close();
+    files.SetLastError(lastError);
+}
+
 struct KernelHandleTraits {
     using Value = Handle;
+    using Owner = FileSystem;
     static Value Null() { return nullptr; }
     static bool IsValid(Value v) { return v != nullptr && v != kInvalidHandle; }
-    static void Close(Platform& platform, Value v) { platform.CloseHandle(v); }
+    static void Close(FileSystem& files, Value v) {
+        KeepingLastError(files, [&] { files.CloseHandle(v); });
+    }
 };
 
 // A file, directory, job, process or thread handle.
@@ -65,9 +74,12 @@ using ScopedHandle = ScopedResource<KernelHandleTraits>;
 
 struct FindHandleTraits {
     using Value = Handle;
+    using Owner = FileSystem;
     static Value Null() { return kInvalidHandle; }
     static bool IsValid(Value v) { return v != nullptr && v != kInvalidHandle; }
-    static void Close(Platform& platform, Value v) { platform.FindClose(v); }
+    static void Close(FileSystem& files, Value v) {
+        KeepingLastError(files, [&] { files.FindClose(v); });
+    }
 };
 
 // A directory listing or a stream enumeration.
@@ -75,23 +87,26 @@ using ScopedFindHandle = ScopedResource<FindHandleTraits>;
 
 struct AlgorithmProviderTraits {
     using Value = CngHandle;
+    using Owner = Crypto;
     static Value Null() { return nullptr; }
     static bool IsValid(Value v) { return v != nullptr; }
-    static void Close(Platform& platform, Value v) { platform.BCryptCloseAlgorithmProvider(v, 0); }
+    static void Close(Crypto& crypto, Value v) { crypto.BCryptCloseAlgorithmProvider(v, 0); }
 };
 
 struct HashObjectTraits {
     using Value = CngHandle;
+    using Owner = Crypto;
     static Value Null() { return nullptr; }
     static bool IsValid(Value v) { return v != nullptr; }
-    static void Close(Platform& platform, Value v) { platform.BCryptDestroyHash(v); }
+    static void Close(Crypto& crypto, Value v) { crypto.BCryptDestroyHash(v); }
 };
 
 struct KeyObjectTraits {
     using Value = CngHandle;
+    using Owner = Crypto;
     static Value Null() { return nullptr; }
     static bool IsValid(Value v) { return v != nullptr; }
-    static void Close(Platform& platform, Value v) { platform.BCryptDestroyKey(v); }
+    static void Close(Crypto& crypto, Value v) { crypto.BCryptDestroyKey(v); }
 };
 
 // A CNG algorithm provider, a CNG hash object and a CNG key.

@@ -146,8 +146,9 @@ class FaultPlatform final : public Platform {
         paths_.erase(handle);
         return real_.CloseHandle(handle) && !failing;
     }
-    Handle CreateFileW(const WideChar* path, uint32_t access, uint32_t share, void* security,
-                       uint32_t disposition, uint32_t flags, Handle templateFile) override {
+    Handle CreateFileW(const WideChar* path, uint32_t access, uint32_t share,
+                       const SecurityAttributes* security, uint32_t disposition, uint32_t flags,
+                       Handle templateFile) override {
         if (Failing("CreateFileW")) return kInvalidHandle;
         const Handle handle =
             real_.CreateFileW(path, access, share, security, disposition, flags, templateFile);
@@ -242,8 +243,11 @@ class FaultPlatform final : public Platform {
     bool MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) override {
         return !Failing("MoveFileExW") && real_.MoveFileExW(from, to, flags);
     }
-    bool CreateDirectoryW(const WideChar* path, void* securityAttributes) override {
-        return !Failing("CreateDirectoryW") && real_.CreateDirectoryW(path, securityAttributes);
+    bool CreateDirectoryW(const WideChar* path, const SecurityAttributes* attributes) override {
+        return !Failing("CreateDirectoryW") && real_.CreateDirectoryW(path, attributes);
+    }
+    bool RemoveDirectoryW(const WideChar* path) override {
+        return !Failing("RemoveDirectoryW") && real_.RemoveDirectoryW(path);
     }
     void RtlSecureZeroMemory(void* memory, std::size_t size) override {
         real_.RtlSecureZeroMemory(memory, size);

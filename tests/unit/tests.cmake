@@ -8,8 +8,8 @@ add_executable(veltomarn_unit_tests
                ${CMAKE_CURRENT_LIST_DIR}/payload/payload_key_test.cpp
                ${CMAKE_CURRENT_LIST_DIR}/bootstrap/decimal_text_test.cpp)
 target_include_directories(veltomarn_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-# The Linux platform only wipes the key buffer of the payload key test.
-target_link_libraries(veltomarn_unit_tests PRIVATE veltomarn_logic veltomarn_platform_posix
+# The OpenSSL crypto part only wipes the key buffer of the payload key test.
+target_link_libraries(veltomarn_unit_tests PRIVATE veltomarn_logic veltomarn_cng_openssl
                       GTest::gtest_main)
 target_compile_definitions(veltomarn_unit_tests PRIVATE
                            VELTOMARN_PAYLOAD_KEY_FILE="${VELTOMARN_PAYLOAD_KEY}")

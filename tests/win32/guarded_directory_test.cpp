@@ -60,7 +60,9 @@ Arrange Size(uint64_t size) {
     return [=](GuardFixture& f) { f.platform.sizes[f.Below("dir\\file.txt")] = size; };
 }
 Act Digest(uint64_t expectedSize) {
-    return [=](GuardedDirectory& guard) { FileDigest(guard, "dir/file.txt", expectedSize); };
+    return [=](GuardedDirectory& guard) {
+        FileDigest(guard, static_cast<FaultPlatform&>(guard.files()), "dir/file.txt", expectedSize);
+    };
 }
 Act Open(std::string relative, uint64_t limit) {
     return [=](GuardedDirectory& guard) { guard.OpenFile(relative, limit); };
@@ -73,7 +75,7 @@ struct GuardCase {
     Arrange arrange;
     std::string code;
     Act act = Open("dir/file.txt", 5);
-    uint32_t skipStreamCheck = 0;
+    StreamCheck streams = StreamCheck::kEverything;
 };
 
 const GuardCase kGuardCases[] = {
@@ -105,9 +107,9 @@ const GuardCase kGuardCases[] = {
      },
      "UNEXPECTED_STREAM"},
     {"DirectoryStreamsSkippedWhenAsked", Stream("dir", u":x:$DATA"), "", Open("dir/file.txt", 5),
-     1},
+     StreamCheck::kFilesOnly},
     {"FileStreamsCheckedEvenWhenSkipping", Stream(kFile, u":x:$DATA"), "UNEXPECTED_STREAM",
-     Open("dir/file.txt", 5), 1},
+     Open("dir/file.txt", 5), StreamCheck::kFilesOnly},
     {"StreamsUnreadable", Fails("FindFirstStreamW", 0), "STREAM_ENUMERATION"},
     {"StreamListingBreaksOff",
      [](GuardFixture& f) {
@@ -133,8 +135,7 @@ TEST_P(GuardTest, RefusesWhatItMustAndClosesEverything) {
     GuardFixture fixture("guard");
     GetParam().arrange(fixture);
     EXPECT_EQ(FailureCode([&] {
-                  GuardedDirectory guard(fixture.platform, fixture.Base(),
-                                         GetParam().skipStreamCheck);
+                  GuardedDirectory guard(fixture.platform, fixture.Base(), GetParam().streams);
                   GetParam().act(guard);
               }),
               GetParam().code);
@@ -156,7 +157,7 @@ TEST(GuardTest, HeldObjectsCanBeReadButNotWrittenDeletedOrRenamed) {
         return error;
     };
     {
-        GuardedDirectory guard(fixture.platform, fixture.Base(), 0);
+        GuardedDirectory guard(fixture.platform, fixture.Base(), StreamCheck::kEverything);
         const Handle held = guard.OpenFile("dir/file.txt", 5);
         EXPECT_EQ(guard.OpenFile("dir/file.txt", 0), held);  // the same handle, not checked again
         const int opens = fixture.platform.calls["CreateFileW"];
@@ -232,8 +233,10 @@ TEST_P(TreeTest, AdmitsExactlyTheExpectedFilesAndDirectories) {
     GuardFixture fixture("tree");
     GetParam().arrange(fixture);
     EXPECT_EQ(FailureCode([&] {
-                  GuardedDirectory guard(fixture.platform, fixture.Base(), 0);
-                  VerifyExactTree(guard, {"dir/file.txt", "top.txt"}, {"dir"});
+                  GuardedDirectory guard(fixture.platform, fixture.Base(),
+                                         StreamCheck::kEverything);
+                  CheckPhase phase = CheckPhase::kFiles;
+                  VerifyExactTree(guard, {"dir/file.txt", "top.txt"}, {"dir"}, phase);
               }),
               GetParam().code);
     ExpectTidy(fixture.platform);
@@ -254,10 +257,11 @@ TEST(DigestTest, KnownAnswersAndFilesReadInPieces) {
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 251);
     fixture.scratch.Write("base/large.bin", large);
     {
-        GuardedDirectory guard(platform, fixture.Base(), 0);
-        const std::string digest = FileDigest(guard, "large.bin", large.size());
+        GuardedDirectory guard(platform, fixture.Base(), StreamCheck::kEverything);
+        const std::string digest = FileDigest(guard, platform, "large.bin", large.size());
         EXPECT_EQ(digest, DataDigest(platform, std::vector<uint8_t>(large.begin(), large.end())));
-        EXPECT_EQ(FileDigest(guard, "large.bin", large.size()), digest);  // rewound, read again
+        EXPECT_EQ(FileDigest(guard, platform, "large.bin", large.size()),
+                  digest);  // rewound, read again
     }
     ExpectTidy(fixture.platform);
 }

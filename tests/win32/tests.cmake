@@ -7,7 +7,8 @@ add_executable(veltomarn_logic_tests
   ${CMAKE_CURRENT_LIST_DIR}/unseal_test.cpp
 )
 target_include_directories(veltomarn_logic_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-target_link_libraries(veltomarn_logic_tests PRIVATE veltomarn_platform_win32 GTest::gtest_main)
+target_link_libraries(veltomarn_logic_tests PRIVATE veltomarn_logic veltomarn_platform_win32
+                      GTest::gtest_main)
 target_compile_definitions(veltomarn_logic_tests PRIVATE
   VELTOMARN_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixture"
   VELTOMARN_SCRATCH_DIR="${CMAKE_CURRENT_BINARY_DIR}/scratch")

@@ -26,13 +26,18 @@ struct UnsealRun {
     std::string Unseal(bool toDirectory = true) {
         std::filesystem::create_directories(std::filesystem::path(scratch.At("out")));
         return FailureCode([&] {
-            GuardedDirectory package(platform, FixturePath("package"), 0);
+            GuardedDirectory package(platform, FixturePath("package"), StreamCheck::kEverything);
             const Handle payload = package.OpenFile("VeltoMarn.payload", 1u << 30);
             const PayloadIndex index = ReadPayloadIndex(platform, payload);
             SecureBuffer key(platform, kPayloadKeyBytes);
             CompiledInPayloadKey(key);
-            UnsealPayload(platform, payload, index, key, toDirectory ? scratch.At("out") : u"",
-                          nullptr);
+            if (!toDirectory) {
+                UnsealPayload(platform, platform, payload, index, key, UnsealTarget::Nowhere());
+                return;
+            }
+            GuardedDirectory out(platform, scratch.At("out"), StreamCheck::kEverything);
+            UnsealPayload(platform, platform, payload, index, key,
+                          UnsealTarget::Into(out, nullptr));
         });
     }
 

@@ -37,8 +37,8 @@ std::string InventoryText(uint64_t sequence, const std::string& manifestDigest,
     return text;
 }
 
-BuiltInventory BuildInventory(Platform& platform, const std::string& root, const PackageScan& scan,
-                              uint64_t sequence) {
+BuiltInventory BuildInventory(FileSystem& files, Crypto& crypto, const std::string& root,
+                              const PackageScan& scan, uint64_t sequence) {
     const std::optional<WideString> base = DrivePathFromLinux(root);
     if (!base) Refuse(ShowPath(root) + ": the path cannot be expressed as a Windows drive path");
 
@@ -47,10 +47,11 @@ BuiltInventory BuildInventory(Platform& platform, const std::string& root, const
     {
         std::string current = root;
         try {
-            GuardedDirectory guard(platform, *base, 0);
+            GuardedDirectory guard(files, *base, StreamCheck::kEverything);
             for (const PackageFile& file : scan.files) {
                 current = JoinPath(root, file.path);
-                InventoryRow row{FileDigest(guard, file.path, file.size), file.size, file.path};
+                InventoryRow row{FileDigest(guard, crypto, file.path, file.size), file.size,
+                                 file.path};
                 if (file.path == kManifestPath) manifestDigest = row.digest;
                 rows.push_back(std::move(row));
             }
@@ -77,7 +78,7 @@ BuiltInventory BuildInventory(Platform& platform, const std::string& root, const
                    row.digest == rows[k].digest;
         }
         if (!same) Refuse("the inventory built for " + ShowPath(root) + " reads back differently");
-        Sha256Hash hash(platform);
+        Sha256Hash hash(crypto);
         hash.Update(built.bytes.data(), built.bytes.size());
         built.digest = hash.Finish();
     } catch (const Failure& failure) {

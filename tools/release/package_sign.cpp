@@ -2,6 +2,7 @@
 
 #include "core/failure.h"
 #include "distribution/release_signature.h"
+#include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
 #include "release/file_install.h"
 #include "release/package_scan.h"
@@ -12,12 +13,13 @@ namespace veltomarn::release {
 
 BuiltInventory SignPackage(const std::string& root, uint64_t sequence, EVP_PKEY* key) {
     const PackageScan scan = ScanPackage(root);
-    PosixPlatform platform;
-    BuiltInventory inventory = BuildInventory(platform, root, scan, sequence);
+    PosixPlatform files;
+    OpensslCng crypto;
+    BuiltInventory inventory = BuildInventory(files, crypto, root, scan, sequence);
     const std::vector<uint8_t> signature = SignDigest(key, inventory.digest);
     // The bootstrap's own check of the new pair, with the key's public half.
     try {
-        VerifyReleaseSignature(platform, inventory.bytes, signature, PublicKeyBlob(key));
+        VerifyReleaseSignature(crypto, inventory.bytes, signature, PublicKeyBlob(key));
     } catch (const Failure& failure) {
         Refuse(std::string("the new signature fails the bootstrap's check (") + failure.code() +
                "); nothing was written");

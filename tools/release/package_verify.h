@@ -26,14 +26,13 @@ struct VerifyOutcome {
     std::string path;              // failed: the Linux path the failure concerns (best effort)
 };
 
-// Runs the bootstrap's package check over the Linux platform on directory `root` (an absolute
-// Linux path with no link in it) with the RSA public key blob `releaseKeyBlob` in place of the
-// compiled-in key: VerifyDistribution, then "VeltoMarn.payload" opened through the same guard
-// (4 GiB limit), ReadPayloadIndex and, with kUnseal, UnsealPayload to nowhere. The path a failure
-// concerns is "RELEASE.signed" for a rule of the inventory text, "RELEASE.sig" for a signature
-// failure, the package directory for an incomplete tree, "VeltoMarn.payload" for every failure
-// from opening the payload on, and otherwise the last file or directory entry the check opened or
-// listed: the file whose digest differs, the unexpected entry, the link.
+// Runs the bootstrap's package check (CheckPackage) over the Linux platform on directory `root`
+// (an absolute Linux path with no link in it) with the RSA public key blob `releaseKeyBlob` in
+// place of the compiled-in key and, with kUnseal, UnsealPayload to nowhere. The path a failure
+// concerns follows from the check's phase: "RELEASE.signed" for a rule of the inventory text,
+// "RELEASE.sig" for the signature, the package directory for an incomplete tree,
+// "VeltoMarn.payload" from opening the payload on, and otherwise the last file or directory entry
+// the check opened or listed: the file whose digest differs, the unexpected entry, the link.
 // Throws ToolError (2) when `root` cannot be expressed as a drive path.
 // `payloadKey` is needed for kUnseal only.
 VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,

@@ -616,14 +616,14 @@ void CheckWrittenIndex(const std::string& path, const std::vector<uint8_t>& inde
     }
     const std::optional<WideString> drivePath = DrivePathFromLinux(path);
     if (!drivePath) Refuse(ShowPath(path) + ": the path cannot be expressed as a drive path");
-    PosixPlatform platform;
+    PosixPlatform files;
     const ScopedHandle file(
-        platform,
-        platform.CreateFileW(drivePath->c_str(), win::kGenericRead, win::kFileShareRead, nullptr,
-                             win::kOpenExisting, win::kFileFlagOpenReparsePoint, nullptr));
+        files,
+        files.CreateFileW(drivePath->c_str(), win::kGenericRead, win::kFileShareRead, nullptr,
+                          win::kOpenExisting, win::kFileFlagOpenReparsePoint, nullptr));
     if (!file) Refuse(ShowPath(path) + ": the payload written cannot be opened to check it");
     try {
-        const PayloadIndex index = ReadPayloadIndex(platform, file.get());
+        const PayloadIndex index = ReadPayloadIndex(files, file.get());
         bool same = index.indexBytes == indexBytes && index.plaintextBytes == scan.plaintextBytes &&
                     index.entries.size() == scan.files.size();
         for (std::size_t k = 0; same && k < scan.files.size(); ++k) {

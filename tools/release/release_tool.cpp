@@ -10,6 +10,7 @@
 #include "core/sha256.h"
 #include "distribution/release_inventory.h"
 #include "distribution/release_signature.h"
+#include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
 #include "release/file_install.h"
 #include "release/inventory_builder.h"
@@ -297,8 +298,9 @@ int Sign(const Arguments& arguments, std::ostream& out) {
 
     if (prepare) {
         const PackageScan scan = ScanPackage(root);
-        PosixPlatform platform;
-        const BuiltInventory inventory = BuildInventory(platform, root, scan, sequence);
+        PosixPlatform files;
+        OpensslCng crypto;
+        const BuiltInventory inventory = BuildInventory(files, crypto, root, scan, sequence);
         InstallInventoryFiles(root, inventory.bytes, nullptr);
         out << DigestHex(inventory.digest) << "\n";
         return kExitSuccess;
@@ -363,11 +365,11 @@ int AttachSignature(const Arguments& arguments, std::ostream& out) {
         ReadWholeFile(signaturePath, kMaxSignatureFileBytes, true);
     const std::string inventoryPath = JoinPath(root, kInventoryName);
     const std::vector<uint8_t> inventory = ReadWholeFile(inventoryPath, kMaxInventoryBytes, false);
-    PosixPlatform platform;
+    OpensslCng crypto;
     uint64_t sequence = 0;
     try {
         CheckInventoryFraming(inventory);
-        VerifyReleaseSignature(platform, inventory, signature, keyBlob);
+        VerifyReleaseSignature(crypto, inventory, signature, keyBlob);
         sequence = ParseReleaseInventory(inventory).sequence();
     } catch (const Failure& failure) {
         const std::string code = failure.code();

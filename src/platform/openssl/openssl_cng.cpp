@@ -162,6 +162,10 @@ struct OpensslCng::Object {
 OpensslCng::OpensslCng() = default;
 OpensslCng::~OpensslCng() = default;
 
+void OpensslCng::RtlSecureZeroMemory(void* memory, std::size_t size) {
+    if (size != 0) OPENSSL_cleanse(memory, size);
+}
+
 OpensslCng::Object* OpensslCng::Find(CngHandle handle, bool hash) {
     const auto it = objects_.find(handle);
     return it != objects_.end() && it->second->hash == hash && !it->second->key ? it->second.get()

@@ -1,9 +1,9 @@
 #pragma once
 
-// The CNG calls of the platform seam that the package check makes (SHA-256, RSA public-key import
-// and PKCS #1 v1.5 verification) answered as Windows answers them, with OpenSSL's libcrypto doing
-// the arithmetic. Host platforms (the Linux platform of the release tool, the in-memory model of
-// the tests) forward their BCrypt* members here.
+// The seam's crypto part on Linux, for the release tool: the CNG calls the package check makes
+// (SHA-256, RSA public-key import and PKCS #1 v1.5 verification, AES-GCM decryption) answered as
+// Windows answers them, with OpenSSL's libcrypto doing the arithmetic, and wiping through
+// OPENSSL_cleanse.
 //
 // What is emulated:
 // - Providers "SHA256" and "RSA" (no implementation name, or "Microsoft Primitive Provider"; no
@@ -33,7 +33,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/crypto.h"
 
 namespace veltomarn {
 
@@ -62,10 +62,10 @@ EVP_PKEY* RsaPublicKeyFromBlob(const uint8_t* blob, uint32_t size);
 // no primes) of the public half of RSA key `key`; empty when `key` is not an RSA key.
 std::vector<uint8_t> RsaPublicBlobFromKey(const EVP_PKEY* key);
 
-class OpensslCng {
+class OpensslCng final : public Crypto {
   public:
     OpensslCng();
-    ~OpensslCng();
+    ~OpensslCng() override;
     OpensslCng(const OpensslCng&) = delete;
     OpensslCng& operator=(const OpensslCng&) = delete;
 
@@ -74,33 +74,36 @@ class OpensslCng {
     // Providers, hash objects and keys made and not yet closed or destroyed.
     std::size_t LiveObjects() const { return objects_.size(); }
 
+    void RtlSecureZeroMemory(void* memory, std::size_t size) override;
     NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,
-                                         const WideChar* implementation, uint32_t flags);
-    NtStatus BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags);
+                                         const WideChar* implementation, uint32_t flags) override;
+    NtStatus BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) override;
     NtStatus BCryptGetProperty(CngHandle object, const WideChar* property, uint8_t* output,
-                               uint32_t outputSize, uint32_t* resultSize, uint32_t flags);
+                               uint32_t outputSize, uint32_t* resultSize, uint32_t flags) override;
     NtStatus BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
                               uint32_t hashObjectSize, const uint8_t* secret, uint32_t secretSize,
-                              uint32_t flags);
-    NtStatus BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size, uint32_t flags);
-    NtStatus BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size, uint32_t flags);
-    NtStatus BCryptDestroyHash(CngHandle hash);
+                              uint32_t flags) override;
+    NtStatus BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
+                            uint32_t flags) override;
+    NtStatus BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
+                              uint32_t flags) override;
+    NtStatus BCryptDestroyHash(CngHandle hash) override;
     NtStatus BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey, const WideChar* blobType,
                                  CngHandle* key, const uint8_t* input, uint32_t inputSize,
-                                 uint32_t flags);
+                                 uint32_t flags) override;
     NtStatus BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
                                    const uint8_t* hash, uint32_t hashSize, const uint8_t* signature,
-                                   uint32_t signatureSize, uint32_t flags);
-    NtStatus BCryptDestroyKey(CngHandle key);
+                                   uint32_t signatureSize, uint32_t flags) override;
+    NtStatus BCryptDestroyKey(CngHandle key) override;
     NtStatus BCryptSetProperty(CngHandle object, const WideChar* property, const uint8_t* input,
-                               uint32_t inputSize, uint32_t flags);
+                               uint32_t inputSize, uint32_t flags) override;
     NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key, uint8_t* keyObject,
                                         uint32_t keyObjectSize, const uint8_t* secret,
-                                        uint32_t secretSize, uint32_t flags);
+                                        uint32_t secretSize, uint32_t flags) override;
     NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
                            const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
                            uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,
-                           uint32_t flags);
+                           uint32_t flags) override;
 
     // The "ObjectLength" that the AES provider reports from now on.
     void SetKeyObjectLength(uint32_t length) { keyObjectLength_ = length; }

@@ -1,11 +1,8 @@
 #include "platform/posix/posix_platform.h"
 
-#include <openssl/crypto.h>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,11 +14,6 @@ namespace veltomarn {
 namespace {
 
 constexpr WideChar kLongPathPrefix[] = u"\\\\?\\";
-
-const Handle kStandardInputHandle = reinterpret_cast<Handle>(0x10);
-const Handle kStandardOutputHandle = reinterpret_cast<Handle>(0x14);
-const Handle kStandardErrorHandle = reinterpret_cast<Handle>(0x18);
-constexpr uint32_t kStdInputHandle = static_cast<uint32_t>(-10);
 
 constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorTooManyOpenFiles = 4;
@@ -333,13 +325,6 @@ bool DescribeEntry(const std::string& path, FindData* data) {
     return true;
 }
 
-int StandardDescriptor(Handle handle) {
-    if (handle == kStandardInputHandle) return STDIN_FILENO;
-    if (handle == kStandardOutputHandle) return STDOUT_FILENO;
-    if (handle == kStandardErrorHandle) return STDERR_FILENO;
-    return -1;
-}
-
 }  // namespace
 
 std::optional<WideString> DrivePathFromLinux(const std::string& path) {
@@ -394,50 +379,9 @@ PosixPlatform::OpenObject* PosixPlatform::FindHandle(Handle handle, OpenObject::
     return it != handles_.end() && it->second.kind == kind ? &it->second : nullptr;
 }
 
-// --- process start-up and locations: not offered --------------------------------------------
-
-bool PosixPlatform::SetDefaultDllDirectories(uint32_t) {
-    return Fail(kErrorCallNotImplemented, false);
-}
-bool PosixPlatform::SetDllDirectoryW(const WideChar*) {
-    return Fail(kErrorCallNotImplemented, false);
-}
-bool PosixPlatform::SetCurrentDirectoryW(const WideChar*) {
-    return Fail(kErrorCallNotImplemented, false);
-}
-const WideChar* PosixPlatform::GetCommandLineW() {
-    return Fail<const WideChar*>(kErrorCallNotImplemented, nullptr);
-}
-WideChar** PosixPlatform::CommandLineToArgvW(const WideChar*, int* count) {
-    if (count != nullptr) *count = 0;
-    return Fail<WideChar**>(kErrorCallNotImplemented, nullptr);
-}
-void* PosixPlatform::LocalFree(void* memory) {
-    // LocalFree returns null on success and the block itself on failure; no block exists here.
-    if (memory == nullptr) return nullptr;
-    return Fail(win::kErrorInvalidHandle, memory);
-}
-uint32_t PosixPlatform::GetModuleFileNameW(void*, WideChar*, uint32_t) {
-    return Fail(kErrorCallNotImplemented, 0u);
-}
+// Paths are taken literally: see the header.
 uint32_t PosixPlatform::GetFullPathNameW(const WideChar*, uint32_t, WideChar*, WideChar**) {
     return Fail(kErrorCallNotImplemented, 0u);
-}
-uint32_t PosixPlatform::GetSystemDirectoryW(WideChar*, uint32_t) {
-    return Fail(kErrorCallNotImplemented, 0u);
-}
-uint32_t PosixPlatform::GetWindowsDirectoryW(WideChar*, uint32_t) {
-    return Fail(kErrorCallNotImplemented, 0u);
-}
-int PosixPlatform::MessageBoxW(void*, const WideChar*, const WideChar*, uint32_t) {
-    return Fail(kErrorCallNotImplemented, 0);
-}
-
-uint64_t PosixPlatform::GetTickCount64() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 int PosixPlatform::CompareStringOrdinal(const WideChar* a, int countA, const WideChar* b,
@@ -464,44 +408,14 @@ int PosixPlatform::CompareStringOrdinal(const WideChar* a, int countA, const Wid
 
 // --- handles and output ---------------------------------------------------------------------
 
-Handle PosixPlatform::GetStdHandle(uint32_t which) {
-    Handle handle = nullptr;
-    if (which == kStdInputHandle) handle = kStandardInputHandle;
-    if (which == win::kStdOutputHandle) handle = kStandardOutputHandle;
-    if (which == win::kStdErrorHandle) handle = kStandardErrorHandle;
-    if (handle == nullptr) return Fail(win::kErrorInvalidHandle, kInvalidHandle);
-    // A process started without the stream has no handle for it.
-    return fcntl(StandardDescriptor(handle), F_GETFD) == -1 ? nullptr : handle;
-}
-
-bool PosixPlatform::WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) {
+// Every handle is read only.
+bool PosixPlatform::WriteFile(Handle file, const void*, uint32_t, uint32_t* written) {
     if (written != nullptr) *written = 0;
-    const int fd = StandardDescriptor(file);
-    if (fd < 0) {
-        // Every other handle is read only.
-        const bool known = FindHandle(file, OpenObject::Kind::File) != nullptr;
-        return Fail(known ? win::kErrorAccessDenied : win::kErrorInvalidHandle, false);
-    }
-    if (written == nullptr || (data == nullptr && size != 0)) {
-        return Fail(win::kErrorInvalidParameter, false);
-    }
-    const auto* bytes = static_cast<const char*>(data);
-    uint32_t done = 0;
-    while (done < size) {
-        const ssize_t count = write(fd, bytes + done, size - done);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            *written = done;
-            return Fail(ErrorFromErrno(errno), false);
-        }
-        done += static_cast<uint32_t>(count);
-    }
-    *written = done;
-    return true;
+    const bool known = FindHandle(file, OpenObject::Kind::File) != nullptr;
+    return Fail(known ? win::kErrorAccessDenied : win::kErrorInvalidHandle, false);
 }
 
 bool PosixPlatform::CloseHandle(Handle handle) {
-    if (StandardDescriptor(handle) >= 0) return true;  // the standard streams stay open
     const auto it = handles_.find(handle);
     if (it == handles_.end() || it->second.kind != OpenObject::Kind::File) {
         return Fail(win::kErrorInvalidHandle, false);
@@ -514,8 +428,9 @@ bool PosixPlatform::CloseHandle(Handle handle) {
 // --- files and directories -----------------------------------------------------------------
 
 Handle PosixPlatform::CreateFileW(const WideChar* path, uint32_t desiredAccess, uint32_t shareMode,
-                                  void* securityAttributes, uint32_t creationDisposition,
-                                  uint32_t flagsAndAttributes, Handle templateFile) {
+                                  const SecurityAttributes* securityAttributes,
+                                  uint32_t creationDisposition, uint32_t flagsAndAttributes,
+                                  Handle templateFile) {
     (void)shareMode;           // not enforced: see the header
     (void)securityAttributes;  // only used when creating, which is not offered
     if (path == nullptr) return Fail(win::kErrorPathNotFound, kInvalidHandle);
@@ -651,14 +566,10 @@ bool PosixPlatform::GetFileInformationByHandle(Handle file, FileInformation* inf
 }
 
 uint32_t PosixPlatform::GetFileType(Handle file) {
-    int fd = StandardDescriptor(file);
-    if (fd < 0) {
-        const OpenObject* open = FindHandle(file, OpenObject::Kind::File);
-        if (open == nullptr) return Fail(win::kErrorInvalidHandle, kFileTypeUnknown);
-        fd = open->fd;
-    }
+    const OpenObject* open = FindHandle(file, OpenObject::Kind::File);
+    if (open == nullptr) return Fail(win::kErrorInvalidHandle, kFileTypeUnknown);
     struct stat status;
-    if (fstat(fd, &status) != 0) return Fail(ErrorFromErrno(errno), kFileTypeUnknown);
+    if (fstat(open->fd, &status) != 0) return Fail(ErrorFromErrno(errno), kFileTypeUnknown);
     lastError_ = win::kErrorSuccess;  // FILE_TYPE_UNKNOWN is told from a failure by the error
     return FileTypeOf(status.st_mode);
 }
@@ -786,78 +697,6 @@ bool PosixPlatform::FindClose(Handle search) {
     return true;
 }
 
-// --- CNG --------------------------------------------------------------------------------------
-
-NtStatus PosixPlatform::BCryptOpenAlgorithmProvider(CngHandle* algorithm,
-                                                    const WideChar* algorithmId,
-                                                    const WideChar* implementation,
-                                                    uint32_t flags) {
-    return cng_.BCryptOpenAlgorithmProvider(algorithm, algorithmId, implementation, flags);
-}
-NtStatus PosixPlatform::BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) {
-    return cng_.BCryptCloseAlgorithmProvider(algorithm, flags);
-}
-NtStatus PosixPlatform::BCryptGetProperty(CngHandle object, const WideChar* property,
-                                          uint8_t* output, uint32_t outputSize,
-                                          uint32_t* resultSize, uint32_t flags) {
-    return cng_.BCryptGetProperty(object, property, output, outputSize, resultSize, flags);
-}
-NtStatus PosixPlatform::BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
-                                         uint32_t hashObjectSize, const uint8_t* secret,
-                                         uint32_t secretSize, uint32_t flags) {
-    return cng_.BCryptCreateHash(algorithm, hash, hashObject, hashObjectSize, secret, secretSize,
-                                 flags);
-}
-NtStatus PosixPlatform::BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
-                                       uint32_t flags) {
-    return cng_.BCryptHashData(hash, input, size, flags);
-}
-NtStatus PosixPlatform::BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
-                                         uint32_t flags) {
-    return cng_.BCryptFinishHash(hash, output, size, flags);
-}
-NtStatus PosixPlatform::BCryptDestroyHash(CngHandle hash) {
-    return cng_.BCryptDestroyHash(hash);
-}
-NtStatus PosixPlatform::BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey,
-                                            const WideChar* blobType, CngHandle* key,
-                                            const uint8_t* input, uint32_t inputSize,
-                                            uint32_t flags) {
-    return cng_.BCryptImportKeyPair(algorithm, importKey, blobType, key, input, inputSize, flags);
-}
-NtStatus PosixPlatform::BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
-                                              const uint8_t* hash, uint32_t hashSize,
-                                              const uint8_t* signature, uint32_t signatureSize,
-                                              uint32_t flags) {
-    return cng_.BCryptVerifySignature(key, pkcs1HashAlgorithm, hash, hashSize, signature,
-                                      signatureSize, flags);
-}
-NtStatus PosixPlatform::BCryptDestroyKey(CngHandle key) {
-    return cng_.BCryptDestroyKey(key);
-}
-
-NtStatus PosixPlatform::BCryptSetProperty(CngHandle object, const WideChar* property,
-                                          const uint8_t* input, uint32_t inputSize,
-                                          uint32_t flags) {
-    return cng_.BCryptSetProperty(object, property, input, inputSize, flags);
-}
-
-NtStatus PosixPlatform::BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key,
-                                                   uint8_t* keyObject, uint32_t keyObjectSize,
-                                                   const uint8_t* secret, uint32_t secretSize,
-                                                   uint32_t flags) {
-    return cng_.BCryptGenerateSymmetricKey(algorithm, key, keyObject, keyObjectSize, secret,
-                                           secretSize, flags);
-}
-
-NtStatus PosixPlatform::BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
-                                      const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
-                                      uint32_t ivSize, uint8_t* output, uint32_t outputSize,
-                                      uint32_t* result, uint32_t flags) {
-    return cng_.BCryptDecrypt(key, input, inputSize, authenticatedInfo, iv, ivSize, output,
-                              outputSize, result, flags);
-}
-
 // The tool reads packages; it never writes through the seam.
 bool PosixPlatform::FlushFileBuffers(Handle) {
     return Fail(kErrorCallNotImplemented, false);
@@ -865,12 +704,11 @@ bool PosixPlatform::FlushFileBuffers(Handle) {
 bool PosixPlatform::MoveFileExW(const WideChar*, const WideChar*, uint32_t) {
     return Fail(kErrorCallNotImplemented, false);
 }
-bool PosixPlatform::CreateDirectoryW(const WideChar*, void*) {
+bool PosixPlatform::CreateDirectoryW(const WideChar*, const SecurityAttributes*) {
     return Fail(kErrorCallNotImplemented, false);
 }
-
-void PosixPlatform::RtlSecureZeroMemory(void* memory, std::size_t size) {
-    if (size != 0) OPENSSL_cleanse(memory, size);
+bool PosixPlatform::RemoveDirectoryW(const WideChar*) {
+    return Fail(kErrorCallNotImplemented, false);
 }
 
 }  // namespace veltomarn

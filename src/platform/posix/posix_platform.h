@@ -31,12 +31,9 @@
 // unnamed stream "::$DATA" (extended attributes are not streams); a directory has none
 // (ERROR_HANDLE_EOF).
 //
-// Process: GetLastError, SetLastError, GetTickCount64, CompareStringOrdinal (ASCII case fold),
-// GetStdHandle, WriteFile (to the standard streams) and CloseHandle work; the start-up,
-// location and message box calls fail with ERROR_CALL_NOT_IMPLEMENTED (120).
-//
-// CNG: SHA-256 and RSA verification as Windows answers them, through OpenSSL
-// (platform/openssl/openssl_cng.h).
+// GetLastError, SetLastError, CompareStringOrdinal (ASCII case fold) and CloseHandle work;
+// WriteFile writes to nothing (ERROR_INVALID_HANDLE), GetFullPathNameW fails with
+// ERROR_CALL_NOT_IMPLEMENTED (120). Crypto is not part of it: the tool pairs it with OpensslCng.
 //
 // One thread uses an instance; the last error is the instance's.
 
@@ -46,8 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/openssl/openssl_cng.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
 
 namespace veltomarn {
 
@@ -62,7 +58,7 @@ std::optional<WideString> DrivePathFromLinux(const std::string& path);
 // Nothing for another drive, a relative or UNC path, or a name that the mapping refuses.
 std::optional<std::string> LinuxPathFromDrive(const WideString& path);
 
-class PosixPlatform final : public Platform {
+class PosixPlatform final : public FileSystem {
   public:
     PosixPlatform();
     ~PosixPlatform() override;
@@ -76,31 +72,20 @@ class PosixPlatform final : public Platform {
     // File, directory and search handles open now (the standard streams are not counted).
     std::size_t OpenHandleCount() const { return handles_.size(); }
 
-    // --- Platform -------------------------------------------------------------------------
+    // --- FileSystem -----------------------------------------------------------------------
     uint32_t GetLastError() override { return lastError_; }
     void SetLastError(uint32_t error) override { lastError_ = error; }
 
-    bool SetDefaultDllDirectories(uint32_t flags) override;
-    bool SetDllDirectoryW(const WideChar* path) override;
-    bool SetCurrentDirectoryW(const WideChar* path) override;
-    const WideChar* GetCommandLineW() override;
-    WideChar** CommandLineToArgvW(const WideChar* commandLine, int* count) override;
-    void* LocalFree(void* memory) override;
-    uint32_t GetModuleFileNameW(void* module, WideChar* buffer, uint32_t size) override;
     uint32_t GetFullPathNameW(const WideChar* path, uint32_t size, WideChar* buffer,
                               WideChar** filePart) override;
-    uint32_t GetSystemDirectoryW(WideChar* buffer, uint32_t size) override;
-    uint32_t GetWindowsDirectoryW(WideChar* buffer, uint32_t size) override;
-    uint64_t GetTickCount64() override;
     int CompareStringOrdinal(const WideChar* a, int countA, const WideChar* b, int countB,
                              bool ignoreCase) override;
 
-    Handle GetStdHandle(uint32_t which) override;
     bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) override;
     bool CloseHandle(Handle handle) override;
 
     Handle CreateFileW(const WideChar* path, uint32_t desiredAccess, uint32_t shareMode,
-                       void* securityAttributes, uint32_t creationDisposition,
+                       const SecurityAttributes* securityAttributes, uint32_t creationDisposition,
                        uint32_t flagsAndAttributes, Handle templateFile) override;
     bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) override;
     bool SetFilePointerEx(Handle file, int64_t distance, int64_t* newPosition,
@@ -117,41 +102,9 @@ class PosixPlatform final : public Platform {
     bool FindClose(Handle search) override;
     bool FlushFileBuffers(Handle file) override;
     bool MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) override;
-    bool CreateDirectoryW(const WideChar* path, void* securityAttributes) override;
-    void RtlSecureZeroMemory(void* memory, std::size_t size) override;
-
-    NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,
-                                         const WideChar* implementation, uint32_t flags) override;
-    NtStatus BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) override;
-    NtStatus BCryptGetProperty(CngHandle object, const WideChar* property, uint8_t* output,
-                               uint32_t outputSize, uint32_t* resultSize, uint32_t flags) override;
-    NtStatus BCryptCreateHash(CngHandle algorithm, CngHandle* hash, uint8_t* hashObject,
-                              uint32_t hashObjectSize, const uint8_t* secret, uint32_t secretSize,
-                              uint32_t flags) override;
-    NtStatus BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
-                            uint32_t flags) override;
-    NtStatus BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
-                              uint32_t flags) override;
-    NtStatus BCryptDestroyHash(CngHandle hash) override;
-    NtStatus BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey, const WideChar* blobType,
-                                 CngHandle* key, const uint8_t* input, uint32_t inputSize,
-                                 uint32_t flags) override;
-    NtStatus BCryptVerifySignature(CngHandle key, const WideChar* pkcs1HashAlgorithm,
-                                   const uint8_t* hash, uint32_t hashSize, const uint8_t* signature,
-                                   uint32_t signatureSize, uint32_t flags) override;
-    NtStatus BCryptDestroyKey(CngHandle key) override;
-    NtStatus BCryptSetProperty(CngHandle object, const WideChar* property, const uint8_t* input,
-                               uint32_t inputSize, uint32_t flags) override;
-    NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key, uint8_t* keyObject,
-                                        uint32_t keyObjectSize, const uint8_t* secret,
-                                        uint32_t secretSize, uint32_t flags) override;
-    NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
-                           const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
-                           uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,
-                           uint32_t flags) override;
-
-    int MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,
-                    uint32_t style) override;
+    bool CreateDirectoryW(const WideChar* path,
+                          const SecurityAttributes* securityAttributes) override;
+    bool RemoveDirectoryW(const WideChar* path) override;
 
   private:
     struct OpenObject {
@@ -183,7 +136,6 @@ class PosixPlatform final : public Platform {
 
     std::map<Handle, OpenObject> handles_;
     uintptr_t nextHandle_ = 0x1000;
-    OpensslCng cng_;
     WideString lastPath_;
     uint32_t lastError_ = 0;
 };

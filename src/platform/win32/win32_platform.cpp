@@ -18,6 +18,21 @@ LPWSTR W(WideChar* text) {
     return reinterpret_cast<LPWSTR>(text);
 }
 
+// The SECURITY_ATTRIBUTES record for `attributes`; null stays null (the default security).
+class Win32SecurityAttributes {
+  public:
+    explicit Win32SecurityAttributes(const SecurityAttributes* attributes)
+        : record_{sizeof(SECURITY_ATTRIBUTES),
+                  attributes == nullptr ? nullptr : const_cast<void*>(attributes->descriptor),
+                  attributes != nullptr && attributes->inheritHandle ? TRUE : FALSE},
+          given_(attributes != nullptr) {}
+    LPSECURITY_ATTRIBUTES get() { return given_ ? &record_ : nullptr; }
+
+  private:
+    SECURITY_ATTRIBUTES record_;
+    bool given_;
+};
+
 // CNG lives in bcrypt.dll, which is not among the DLLs that Windows always takes from the system
 // directory: imported statically, a bcrypt.dll planted beside the executable would be loaded
 // before the first instruction. It is loaded from the system directory on the first CNG call,
@@ -144,11 +159,12 @@ int Win32Platform::MessageBoxW(void* owner, const WideChar* text, const WideChar
 }
 
 Handle Win32Platform::CreateFileW(const WideChar* path, uint32_t desiredAccess, uint32_t shareMode,
-                                  void* securityAttributes, uint32_t creationDisposition,
-                                  uint32_t flagsAndAttributes, Handle templateFile) {
+                                  const SecurityAttributes* securityAttributes,
+                                  uint32_t creationDisposition, uint32_t flagsAndAttributes,
+                                  Handle templateFile) {
     return ::CreateFileW(W(path), desiredAccess, shareMode,
-                         static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
-                         creationDisposition, flagsAndAttributes, templateFile);
+                         Win32SecurityAttributes(securityAttributes).get(), creationDisposition,
+                         flagsAndAttributes, templateFile);
 }
 bool Win32Platform::ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) {
     DWORD count = 0;
@@ -328,9 +344,12 @@ bool Win32Platform::FlushFileBuffers(Handle file) {
 bool Win32Platform::MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) {
     return ::MoveFileExW(W(from), W(to), flags) != FALSE;
 }
-bool Win32Platform::CreateDirectoryW(const WideChar* path, void* securityAttributes) {
-    return ::CreateDirectoryW(W(path), static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes)) !=
-           FALSE;
+bool Win32Platform::CreateDirectoryW(const WideChar* path,
+                                     const SecurityAttributes* securityAttributes) {
+    return ::CreateDirectoryW(W(path), Win32SecurityAttributes(securityAttributes).get()) != FALSE;
+}
+bool Win32Platform::RemoveDirectoryW(const WideChar* path) {
+    return ::RemoveDirectoryW(W(path)) != FALSE;
 }
 void Win32Platform::RtlSecureZeroMemory(void* memory, std::size_t size) {
     ::RtlSecureZeroMemory(memory, size);

@@ -7,6 +7,7 @@ namespace veltomarn {
 // The product's platform: every member is the one Windows call it is named after.
 class Win32Platform final : public Platform {
   public:
+    // FileSystem, Processes and Interaction.
     uint32_t GetLastError() override;
     void SetLastError(uint32_t error) override;
 
@@ -30,7 +31,7 @@ class Win32Platform final : public Platform {
     bool CloseHandle(Handle handle) override;
 
     Handle CreateFileW(const WideChar* path, uint32_t desiredAccess, uint32_t shareMode,
-                       void* securityAttributes, uint32_t creationDisposition,
+                       const SecurityAttributes* securityAttributes, uint32_t creationDisposition,
                        uint32_t flagsAndAttributes, Handle templateFile) override;
     bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) override;
     bool SetFilePointerEx(Handle file, int64_t distance, int64_t* newPosition,
@@ -46,7 +47,11 @@ class Win32Platform final : public Platform {
     bool FindClose(Handle search) override;
     bool FlushFileBuffers(Handle file) override;
     bool MoveFileExW(const WideChar* from, const WideChar* to, uint32_t flags) override;
-    bool CreateDirectoryW(const WideChar* path, void* securityAttributes) override;
+    bool CreateDirectoryW(const WideChar* path,
+                          const SecurityAttributes* securityAttributes) override;
+    bool RemoveDirectoryW(const WideChar* path) override;
+
+    // Crypto.
     void RtlSecureZeroMemory(void* memory, std::size_t size) override;
 
     NtStatus BCryptOpenAlgorithmProvider(CngHandle* algorithm, const WideChar* algorithmId,

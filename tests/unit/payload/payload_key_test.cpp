@@ -4,7 +4,7 @@
 #include <string>
 
 #include "payload/unseal.h"
-#include "platform/posix/posix_platform.h"
+#include "platform/openssl/openssl_cng.h"
 
 namespace veltomarn::test {
 namespace {
@@ -15,8 +15,8 @@ TEST(PayloadKeyTest, CompiledInKeyIsTheXorOfTheBuildShares) {
     std::ifstream file(VELTOMARN_PAYLOAD_KEY_FILE);
     std::string a, b;
     ASSERT_TRUE(std::getline(file, a) && std::getline(file, b));
-    PosixPlatform platform;
-    SecureBuffer key(platform, kPayloadKeyBytes);
+    OpensslCng crypto;
+    SecureBuffer key(crypto, kPayloadKeyBytes);
     CompiledInPayloadKey(key);
     for (std::size_t i = 0; i < kPayloadKeyBytes; ++i) {
         const int expected =

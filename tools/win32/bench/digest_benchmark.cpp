@@ -117,9 +117,10 @@ std::string BareDigest(const std::vector<uint8_t>& data, uint64_t piece) {
 std::string ProductDigest(const std::wstring& directory) {
     veltomarn::Win32Platform platform;
     try {
-        veltomarn::GuardedDirectory guard(
-            platform, veltomarn::WideString(directory.begin(), directory.end()), 0);
-        return veltomarn::FileDigest(guard, kFileName, kFileBytes);
+        veltomarn::GuardedDirectory guard(platform,
+                                          veltomarn::WideString(directory.begin(), directory.end()),
+                                          veltomarn::StreamCheck::kEverything);
+        return veltomarn::FileDigest(guard, platform, kFileName, kFileBytes);
     } catch (const veltomarn::Failure& failure) {
         std::printf("FileDigest failed: %s\n", failure.code());
         return "";

@@ -1,0 +1,129 @@
+#pragma once
+
+// The types and constants that cross the platform seam: handles, statuses, the records Windows
+// calls fill or take, and the values of the Windows constants the logic passes or tests.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace veltomarn {
+
+using WideString = std::u16string;
+using WideChar = char16_t;
+
+// An opaque kernel object, as HANDLE. Null and kInvalidHandle are both "no handle".
+using Handle = void*;
+inline const Handle kInvalidHandle = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
+
+// A CNG object (algorithm provider, hash, key), as BCRYPT_HANDLE.
+using CngHandle = void*;
+// The status of a CNG call, as NTSTATUS: negative means failure.
+using NtStatus = int32_t;
+
+// What GetFileInformationByHandle reports (BY_HANDLE_FILE_INFORMATION).
+struct FileInformation {
+    uint32_t attributes = 0;
+    uint64_t creationTime = 0;
+    uint64_t lastAccessTime = 0;
+    uint64_t lastWriteTime = 0;
+    uint32_t volumeSerialNumber = 0;
+    uint32_t sizeHigh = 0;
+    uint32_t sizeLow = 0;
+    uint32_t numberOfLinks = 0;
+    uint32_t indexHigh = 0;
+    uint32_t indexLow = 0;
+
+    uint64_t size() const { return (uint64_t{sizeHigh} << 32) | sizeLow; }
+};
+
+// One directory entry as FindFirstFileW / FindNextFileW report it (WIN32_FIND_DATAW).
+struct FindData {
+    uint32_t attributes = 0;
+    uint32_t sizeHigh = 0;
+    uint32_t sizeLow = 0;
+    WideString name;  // cFileName
+};
+
+// What CreateFileW and CreateDirectoryW take as SECURITY_ATTRIBUTES: the record is built with its
+// size; `descriptor` is a self-relative SECURITY_DESCRIPTOR (null: the default security).
+struct SecurityAttributes {
+    const void* descriptor = nullptr;
+    bool inheritHandle = false;
+};
+
+// What BCryptDecrypt takes as BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO for AES-GCM: the record is
+// built with size 88 and version 1, these fields set and every other field zero.
+struct AuthenticatedCipherInfo {
+    const uint8_t* nonce = nullptr;
+    uint32_t nonceSize = 0;
+    const uint8_t* authData = nullptr;
+    uint32_t authDataSize = 0;
+    const uint8_t* tag = nullptr;
+    uint32_t tagSize = 0;
+};
+
+// One stream as FindFirstStreamW / FindNextStreamW report it (WIN32_FIND_STREAM_DATA).
+struct StreamData {
+    int64_t size = 0;
+    WideString name;  // cStreamName, such as "::$DATA" or ":Zone.Identifier:$DATA"
+};
+
+// Values of the Windows constants that the logic passes or tests.
+namespace win {
+inline constexpr uint32_t kStdOutputHandle = static_cast<uint32_t>(-11);
+inline constexpr uint32_t kStdErrorHandle = static_cast<uint32_t>(-12);
+
+inline constexpr uint32_t kLoadLibrarySearchSystem32 = 0x800;
+
+inline constexpr uint32_t kMbOk = 0x0;
+inline constexpr uint32_t kMbIconError = 0x10;
+
+inline constexpr int kCstrLessThan = 1;
+inline constexpr int kCstrEqual = 2;
+inline constexpr int kCstrGreaterThan = 3;
+
+inline constexpr uint32_t kGenericRead = 0x80000000;
+inline constexpr uint32_t kGenericWrite = 0x40000000;
+inline constexpr uint32_t kDelete = 0x00010000;
+inline constexpr uint32_t kFileListDirectory = 0x0001;
+inline constexpr uint32_t kFileReadAttributes = 0x0080;
+
+inline constexpr uint32_t kFileShareRead = 0x1;
+inline constexpr uint32_t kFileShareWrite = 0x2;
+inline constexpr uint32_t kFileShareDelete = 0x4;
+
+inline constexpr uint32_t kCreateNew = 1;
+inline constexpr uint32_t kOpenExisting = 3;
+
+inline constexpr uint32_t kFileFlagBackupSemantics = 0x02000000;
+inline constexpr uint32_t kFileFlagOpenReparsePoint = 0x00200000;
+inline constexpr uint32_t kFileFlagSequentialScan = 0x08000000;
+
+inline constexpr uint32_t kFileAttributeDirectory = 0x10;
+inline constexpr uint32_t kFileAttributeReparsePoint = 0x400;
+inline constexpr uint32_t kFileAttributeNormal = 0x80;
+
+inline constexpr uint32_t kFileTypeDisk = 1;
+inline constexpr uint32_t kDriveRemovable = 2;
+inline constexpr uint32_t kDriveFixed = 3;
+inline constexpr uint32_t kFileBegin = 0;
+inline constexpr uint32_t kFindStreamInfoStandard = 0;
+
+inline constexpr uint32_t kErrorSuccess = 0;
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorPathNotFound = 3;
+inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorInvalidHandle = 6;
+inline constexpr uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr uint32_t kErrorNoMoreFiles = 18;
+inline constexpr uint32_t kErrorSharingViolation = 32;
+inline constexpr uint32_t kErrorHandleEof = 38;
+inline constexpr uint32_t kErrorFileExists = 80;
+inline constexpr uint32_t kErrorInvalidParameter = 87;
+inline constexpr uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr uint32_t kErrorAlreadyExists = 183;
+inline constexpr uint32_t kErrorFilenameExcedRange = 206;
+}  // namespace win
+
+}  // namespace veltomarn
