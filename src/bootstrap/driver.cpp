@@ -7,34 +7,17 @@
 #include "bootstrap/outcome.h"
 #include "core/failure.h"
 #include "core/names.h"
+#include "platform/scoped_handle.h"
 
 namespace veltomarn {
-namespace {
-
-// Owns the argument array of CommandLineToArgvW until it is released with LocalFree.
-class ArgumentArray {
-  public:
-    ArgumentArray(Platform& platform, WideChar** array) : platform_(platform), array_(array) {}
-    ArgumentArray(const ArgumentArray&) = delete;
-    ArgumentArray& operator=(const ArgumentArray&) = delete;
-    ~ArgumentArray() {
-        if (array_ != nullptr) platform_.LocalFree(array_);
-    }
-    WideChar** get() const { return array_; }
-
-  private:
-    Platform& platform_;
-    WideChar** array_;
-};
-
-}  // namespace
 
 std::vector<WideString> ReadArguments(Platform& platform) {
     int count = 0;
-    const ArgumentArray array(platform,
-                              platform.CommandLineToArgvW(platform.GetCommandLineW(), &count));
-    check(array.get() != nullptr && count >= 1, "ARGUMENTS");
-    return std::vector<WideString>(array.get() + 1, array.get() + count);
+    const ScopedLocalMemory block(platform,
+                                  platform.CommandLineToArgvW(platform.GetCommandLineW(), &count));
+    check(block.valid() && count >= 1, "ARGUMENTS");
+    const auto* const arguments = static_cast<WideChar* const*>(block.get());
+    return std::vector<WideString>(arguments + 1, arguments + count);
 }
 
 RunMode ChooseMode(const std::vector<WideString>& arguments) {

@@ -50,6 +50,8 @@ class Crypto {
                                                 uint8_t* keyObject, uint32_t keyObjectSize,
                                                 const uint8_t* secret, uint32_t secretSize,
                                                 uint32_t flags) = 0;
+    virtual NtStatus BCryptGenRandom(CngHandle algorithm, uint8_t* buffer, uint32_t size,
+                                     uint32_t flags) = 0;
     // `authenticatedInfo` is the pPaddingInfo argument; null passes none.
     virtual NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
                                    const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,

@@ -44,6 +44,12 @@ class FileSystem {
     virtual bool CreateDirectoryW(const WideChar* path,
                                   const SecurityAttributes* securityAttributes) = 0;
     virtual bool RemoveDirectoryW(const WideChar* path) = 0;
+    // Only FileDispositionInfo is offered.
+    virtual bool SetFileInformationByHandle(Handle file, uint32_t informationClass,
+                                            const FileDispositionInfo* information) = 0;
+    // Any of the three results may be null.
+    virtual bool GetDiskFreeSpaceExW(const WideChar* directory, uint64_t* freeBytesAvailable,
+                                     uint64_t* totalBytes, uint64_t* totalFreeBytes) = 0;
     // Returns a search handle (closed with FindClose) or kInvalidHandle.
     virtual Handle FindFirstFileW(const WideChar* pattern, FindData* data) = 0;
     virtual bool FindNextFileW(Handle search, FindData* data) = 0;

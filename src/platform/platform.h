@@ -14,9 +14,14 @@
 #include "platform/file_system.h"
 #include "platform/interaction.h"
 #include "platform/processes.h"
+#include "platform/security.h"
 
 namespace veltomarn {
 
-class Platform : public FileSystem, public Crypto, public Processes, public Interaction {};
+class Platform : public FileSystem,
+                 public Crypto,
+                 public Processes,
+                 public Security,
+                 public Interaction {};
 
 }  // namespace veltomarn

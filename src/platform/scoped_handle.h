@@ -8,6 +8,7 @@
 
 #include "platform/crypto.h"
 #include "platform/file_system.h"
+#include "platform/processes.h"
 
 namespace veltomarn {
 
@@ -107,6 +108,38 @@ struct KeyObjectTraits {
     static Value Null() { return nullptr; }
     static bool IsValid(Value v) { return v != nullptr; }
     static void Close(Crypto& crypto, Value v) { crypto.BCryptDestroyKey(v); }
+};
+
+struct LocalMemoryTraits {
+    using Value = void*;
+    using Owner = Processes;
+    static Value Null() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Processes& processes, Value v) { processes.LocalFree(v); }
+};
+
+// Memory a call hands over to be released with LocalFree (an argument array, a SID's text, a
+// security descriptor).
+using ScopedLocalMemory = ScopedResource<LocalMemoryTraits>;
+
+struct EnvironmentBlockTraits {
+    using Value = WideChar*;
+    using Owner = Processes;
+    static Value Null() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Processes& processes, Value v) { processes.FreeEnvironmentStringsW(v); }
+};
+
+// The process's environment block from GetEnvironmentStringsW.
+using ScopedEnvironmentBlock = ScopedResource<EnvironmentBlockTraits>;
+
+// A job and the process started into it, with the process's primary thread. Released in the
+// order thread, process, job: the job goes last, and closing it (kill-on-close) ends whatever is
+// still running in it.
+struct JobProcess {
+    ScopedHandle job;
+    ScopedHandle process;
+    ScopedHandle thread;
 };
 
 // A CNG algorithm provider, a CNG hash object and a CNG key.

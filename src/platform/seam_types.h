@@ -69,6 +69,45 @@ struct StreamData {
     WideString name;  // cStreamName, such as "::$DATA" or ":Zone.Identifier:$DATA"
 };
 
+// What SetFileInformationByHandle takes for FileDispositionInfo (FILE_DISPOSITION_INFO).
+struct FileDispositionInfo {
+    bool deleteFile = false;
+};
+
+// What GetTokenInformation writes at the start of its buffer for TokenUser (TOKEN_USER): the
+// user's SID (pointing into the same buffer) and its attributes.
+struct TokenUser {
+    const void* sid = nullptr;
+    uint32_t attributes = 0;
+};
+
+// What CreateProcessW takes as STARTUPINFOW: the record is built with its size (104) and every
+// other field zero; nothing else is ever passed.
+struct StartupInfo {};
+
+// What CreateProcessW fills (PROCESS_INFORMATION).
+struct ProcessInformation {
+    Handle process = nullptr;
+    Handle thread = nullptr;
+    uint32_t processId = 0;
+    uint32_t threadId = 0;
+};
+
+// What SetInformationJobObject takes for JobObjectExtendedLimitInformation
+// (JOBOBJECT_EXTENDED_LIMIT_INFORMATION): the record is built zeroed with these basic limit flags;
+// no other limit is ever set.
+struct JobExtendedLimitInformation {
+    uint32_t limitFlags = 0;
+};
+
+// What QueryInformationJobObject fills for JobObjectBasicAccountingInformation
+// (JOBOBJECT_BASIC_ACCOUNTING_INFORMATION): the process counts.
+struct JobBasicAccountingInformation {
+    uint32_t totalProcesses = 0;
+    uint32_t activeProcesses = 0;
+    uint32_t totalTerminatedProcesses = 0;
+};
+
 // Values of the Windows constants that the logic passes or tests.
 namespace win {
 inline constexpr uint32_t kStdOutputHandle = static_cast<uint32_t>(-11);
@@ -109,6 +148,29 @@ inline constexpr uint32_t kDriveRemovable = 2;
 inline constexpr uint32_t kDriveFixed = 3;
 inline constexpr uint32_t kFileBegin = 0;
 inline constexpr uint32_t kFindStreamInfoStandard = 0;
+inline constexpr uint32_t kFileDispositionInfoClass = 4;
+
+// The pseudo handle GetCurrentProcess returns.
+inline const Handle kCurrentProcess = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
+inline constexpr uint32_t kTokenQuery = 8;
+inline constexpr uint32_t kTokenUserClass = 1;
+inline constexpr uint32_t kSddlRevision1 = 1;
+inline constexpr uint32_t kDaclSecurityInformation = 0x4;
+inline constexpr uint32_t kProtectedDaclSecurityInformation = 0x80000000;
+inline constexpr int kCsidlLocalAppData = 0x1c;
+inline constexpr uint32_t kShgfpTypeCurrent = 0;
+inline constexpr uint32_t kMaxPath = 260;
+inline constexpr uint32_t kBcryptUseSystemPreferredRng = 2;
+
+inline constexpr uint32_t kJobObjectBasicAccountingInformation = 1;
+inline constexpr uint32_t kJobObjectExtendedLimitInformation = 9;
+inline constexpr uint32_t kJobObjectLimitKillOnJobClose = 0x2000;
+inline constexpr uint32_t kCreateSuspended = 0x4;
+inline constexpr uint32_t kCreateUnicodeEnvironment = 0x400;
+inline constexpr uint32_t kInfinite = 0xFFFFFFFF;
+inline constexpr uint32_t kWaitObject0 = 0;
+inline constexpr uint32_t kWaitTimeout = 0x102;
+inline constexpr uint32_t kResumeThreadFailed = 0xFFFFFFFF;
 
 inline constexpr uint32_t kErrorSuccess = 0;
 inline constexpr uint32_t kErrorFileNotFound = 2;

@@ -90,7 +90,10 @@ class FaultPlatform final : public Platform {
     WideChar** CommandLineToArgvW(const WideChar* line, int* count) override {
         return Failing("CommandLineToArgvW") ? nullptr : real_.CommandLineToArgvW(line, count);
     }
-    void* LocalFree(void* memory) override { return real_.LocalFree(memory); }
+    void* LocalFree(void* memory) override {
+        open.erase(memory);
+        return real_.LocalFree(memory);
+    }
     uint32_t GetModuleFileNameW(void* module, WideChar* buffer, uint32_t size) override {
         if (Failing("GetModuleFileNameW")) return 0;
         if (!modulePath) return real_.GetModuleFileNameW(module, buffer, size);
@@ -249,6 +252,110 @@ class FaultPlatform final : public Platform {
     bool RemoveDirectoryW(const WideChar* path) override {
         return !Failing("RemoveDirectoryW") && real_.RemoveDirectoryW(path);
     }
+    bool SetFileInformationByHandle(Handle file, uint32_t type,
+                                    const FileDispositionInfo* info) override {
+        return !Failing("SetFileInformationByHandle") &&
+               real_.SetFileInformationByHandle(file, type, info);
+    }
+    bool GetDiskFreeSpaceExW(const WideChar* path, uint64_t* available, uint64_t* total,
+                             uint64_t* free) override {
+        return !Failing("GetDiskFreeSpaceExW") &&
+               real_.GetDiskFreeSpaceExW(path, available, total, free);
+    }
+    int32_t SHGetFolderPathW(void* owner, int folder, Handle token, uint32_t flags,
+                             WideChar* path) override {
+        return Failing("SHGetFolderPathW") ? static_cast<int32_t>(kStatusUnsuccessful)
+                                           : real_.SHGetFolderPathW(owner, folder, token, flags, path);
+    }
+    void Sleep(uint32_t milliseconds) override {
+        Failing("Sleep");
+        real_.Sleep(milliseconds);
+    }
+    WideChar* GetEnvironmentStringsW() override {
+        return Failing("GetEnvironmentStringsW") ? nullptr : Opens(real_.GetEnvironmentStringsW());
+    }
+    bool FreeEnvironmentStringsW(WideChar* block) override {
+        open.erase(block);
+        return real_.FreeEnvironmentStringsW(block) && !Failing("FreeEnvironmentStringsW");
+    }
+    Handle CreateJobObjectW(const SecurityAttributes* attributes, const WideChar* name) override {
+        return Failing("CreateJobObjectW") ? nullptr
+                                           : Opens(real_.CreateJobObjectW(attributes, name));
+    }
+    bool SetInformationJobObject(Handle job, uint32_t type,
+                                 const JobExtendedLimitInformation* info) override {
+        return !Failing("SetInformationJobObject") && real_.SetInformationJobObject(job, type, info);
+    }
+    bool QueryInformationJobObject(Handle job, uint32_t type,
+                                   JobBasicAccountingInformation* info) override {
+        return !Failing("QueryInformationJobObject") &&
+               real_.QueryInformationJobObject(job, type, info);
+    }
+    bool AssignProcessToJobObject(Handle job, Handle process) override {
+        return !Failing("AssignProcessToJobObject") && real_.AssignProcessToJobObject(job, process);
+    }
+    bool TerminateJobObject(Handle job, uint32_t exitCode) override {
+        return !Failing("TerminateJobObject") && real_.TerminateJobObject(job, exitCode);
+    }
+    bool CreateProcessW(const WideChar* application, WideChar* commandLine,
+                        const SecurityAttributes* processAttributes,
+                        const SecurityAttributes* threadAttributes, bool inherit, uint32_t flags,
+                        const WideChar* environment, const WideChar* directory,
+                        const StartupInfo* startup, ProcessInformation* started) override {
+        if (Failing("CreateProcessW") ||
+            !real_.CreateProcessW(application, commandLine, processAttributes, threadAttributes,
+                                  inherit, flags, environment, directory, startup, started)) {
+            return false;
+        }
+        open.insert(started->process);
+        open.insert(started->thread);
+        return true;
+    }
+    uint32_t ResumeThread(Handle thread) override {
+        return Failing("ResumeThread") ? win::kResumeThreadFailed : real_.ResumeThread(thread);
+    }
+    bool TerminateProcess(Handle process, uint32_t exitCode) override {
+        return !Failing("TerminateProcess") && real_.TerminateProcess(process, exitCode);
+    }
+    uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) override {
+        return Failing("WaitForSingleObject") ? kWaitFailed
+                                              : real_.WaitForSingleObject(object, milliseconds);
+    }
+    bool GetExitCodeProcess(Handle process, uint32_t* exitCode) override {
+        return !Failing("GetExitCodeProcess") && real_.GetExitCodeProcess(process, exitCode);
+    }
+    bool OpenProcessToken(Handle process, uint32_t access, Handle* token) override {
+        if (Failing("OpenProcessToken") || !real_.OpenProcessToken(process, access, token))
+            return false;
+        open.insert(*token);
+        return true;
+    }
+    bool GetTokenInformation(Handle token, uint32_t type, TokenUser* info, uint32_t size,
+                             uint32_t* length) override {
+        return !Failing("GetTokenInformation") &&
+               real_.GetTokenInformation(token, type, info, size, length);
+    }
+    bool ConvertSidToStringSidW(const void* sid, WideChar** text) override {
+        if (Failing("ConvertSidToStringSidW") || !real_.ConvertSidToStringSidW(sid, text))
+            return false;
+        open.insert(*text);
+        return true;
+    }
+    bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const WideChar* text, uint32_t revision,
+                                                              void** descriptor,
+                                                              uint32_t* size) override {
+        if (Failing("ConvertStringSecurityDescriptorToSecurityDescriptorW") ||
+            !real_.ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor,
+                                                                        size))
+            return false;
+        open.insert(*descriptor);
+        return true;
+    }
+    bool SetFileSecurityW(const WideChar* path, uint32_t information,
+                          const void* descriptor) override {
+        return !Failing("SetFileSecurityW") &&
+               real_.SetFileSecurityW(path, information, descriptor);
+    }
     void RtlSecureZeroMemory(void* memory, std::size_t size) override {
         real_.RtlSecureZeroMemory(memory, size);
         const auto* begin = static_cast<const uint8_t*>(memory);
@@ -339,6 +446,11 @@ class FaultPlatform final : public Platform {
             algorithm, key, keyObject, keyObjectSize, secret, secretSize, flags);
         return Track(status, *key, algorithm);
     }
+    NtStatus BCryptGenRandom(CngHandle algorithm, uint8_t* buffer, uint32_t size,
+                             uint32_t flags) override {
+        if (Failing("BCryptGenRandom")) return static_cast<NtStatus>(injectedStatus_);
+        return real_.BCryptGenRandom(algorithm, buffer, size, flags);
+    }
     NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
                            const AuthenticatedCipherInfo* info, uint8_t* iv, uint32_t ivSize,
                            uint8_t* output, uint32_t outputSize, uint32_t* result,
@@ -358,6 +470,13 @@ class FaultPlatform final : public Platform {
     }
 
   private:
+    static constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+
+    template <typename Object>
+    Object Opens(Object object) {
+        if (object != nullptr) open.insert(object);
+        return object;
+    }
     struct Fault {
         std::string member;
         int nth;

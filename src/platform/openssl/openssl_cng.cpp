@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 
 #include <cstring>
@@ -164,6 +165,16 @@ OpensslCng::~OpensslCng() = default;
 
 void OpensslCng::RtlSecureZeroMemory(void* memory, std::size_t size) {
     if (size != 0) OPENSSL_cleanse(memory, size);
+}
+
+NtStatus OpensslCng::BCryptGenRandom(CngHandle algorithm, uint8_t* buffer, uint32_t size,
+                                     uint32_t flags) {
+    if (algorithm != nullptr || flags != 2 || (buffer == nullptr && size != 0)) {
+        return cng::kStatusInvalidParameter;
+    }
+    if (size == 0) return cng::kStatusSuccess;
+    return RAND_bytes(buffer, static_cast<int>(size)) == 1 ? cng::kStatusSuccess
+                                                           : cng::kStatusUnsuccessful;
 }
 
 OpensslCng::Object* OpensslCng::Find(CngHandle handle, bool hash) {

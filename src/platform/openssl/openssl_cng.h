@@ -100,6 +100,9 @@ class OpensslCng final : public Crypto {
     NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key, uint8_t* keyObject,
                                         uint32_t keyObjectSize, const uint8_t* secret,
                                         uint32_t secretSize, uint32_t flags) override;
+    // The system-preferred generator only (no algorithm handle, flag 2).
+    NtStatus BCryptGenRandom(CngHandle algorithm, uint8_t* buffer, uint32_t size,
+                             uint32_t flags) override;
     NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
                            const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
                            uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,

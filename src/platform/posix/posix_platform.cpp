@@ -710,5 +710,11 @@ bool PosixPlatform::CreateDirectoryW(const WideChar*, const SecurityAttributes*)
 bool PosixPlatform::RemoveDirectoryW(const WideChar*) {
     return Fail(kErrorCallNotImplemented, false);
 }
+bool PosixPlatform::SetFileInformationByHandle(Handle, uint32_t, const FileDispositionInfo*) {
+    return Fail(kErrorCallNotImplemented, false);
+}
+bool PosixPlatform::GetDiskFreeSpaceExW(const WideChar*, uint64_t*, uint64_t*, uint64_t*) {
+    return Fail(kErrorCallNotImplemented, false);
+}
 
 }  // namespace veltomarn

@@ -105,6 +105,10 @@ class PosixPlatform final : public FileSystem {
     bool CreateDirectoryW(const WideChar* path,
                           const SecurityAttributes* securityAttributes) override;
     bool RemoveDirectoryW(const WideChar* path) override;
+    bool SetFileInformationByHandle(Handle file, uint32_t informationClass,
+                                    const FileDispositionInfo* information) override;
+    bool GetDiskFreeSpaceExW(const WideChar* directory, uint64_t* freeBytesAvailable,
+                             uint64_t* totalBytes, uint64_t* totalFreeBytes) override;
 
   private:
     struct OpenObject {

@@ -4,7 +4,11 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <sddl.h>
 #include <shellapi.h>
+#include <shlobj.h>
+
+#include <cstddef>
 
 namespace veltomarn {
 namespace {
@@ -46,6 +50,7 @@ struct Cng {
     decltype(&::BCryptDestroyKey) BCryptDestroyKey;
     decltype(&::BCryptFinishHash) BCryptFinishHash;
     decltype(&::BCryptGenerateSymmetricKey) BCryptGenerateSymmetricKey;
+    decltype(&::BCryptGenRandom) BCryptGenRandom;
     decltype(&::BCryptGetProperty) BCryptGetProperty;
     decltype(&::BCryptHashData) BCryptHashData;
     decltype(&::BCryptImportKeyPair) BCryptImportKeyPair;
@@ -72,6 +77,7 @@ bool LoadCng(Cng& cng) {
            Resolve(module, "BCryptDestroyKey", cng.BCryptDestroyKey) &&
            Resolve(module, "BCryptFinishHash", cng.BCryptFinishHash) &&
            Resolve(module, "BCryptGenerateSymmetricKey", cng.BCryptGenerateSymmetricKey) &&
+           Resolve(module, "BCryptGenRandom", cng.BCryptGenRandom) &&
            Resolve(module, "BCryptGetProperty", cng.BCryptGetProperty) &&
            Resolve(module, "BCryptHashData", cng.BCryptHashData) &&
            Resolve(module, "BCryptImportKeyPair", cng.BCryptImportKeyPair) &&
@@ -316,6 +322,10 @@ NtStatus Win32Platform::BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandl
                    reinterpret_cast<BCRYPT_KEY_HANDLE*>(key), keyObject, keyObjectSize,
                    const_cast<PUCHAR>(secret), secretSize, flags);
 }
+NtStatus Win32Platform::BCryptGenRandom(CngHandle algorithm, uint8_t* buffer, uint32_t size,
+                                        uint32_t flags) {
+    return CallCng(&Cng::BCryptGenRandom, algorithm, buffer, size, flags);
+}
 NtStatus Win32Platform::BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
                                       const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
                                       uint32_t ivSize, uint8_t* output, uint32_t outputSize,
@@ -350,6 +360,156 @@ bool Win32Platform::CreateDirectoryW(const WideChar* path,
 }
 bool Win32Platform::RemoveDirectoryW(const WideChar* path) {
     return ::RemoveDirectoryW(W(path)) != FALSE;
+}
+bool Win32Platform::SetFileInformationByHandle(Handle file, uint32_t informationClass,
+                                               const FileDispositionInfo* information) {
+    if (informationClass != win::kFileDispositionInfoClass || information == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    FILE_DISPOSITION_INFO record{information->deleteFile ? TRUE : FALSE};
+    return ::SetFileInformationByHandle(file, ::FileDispositionInfo, &record, sizeof record) !=
+           FALSE;
+}
+bool Win32Platform::GetDiskFreeSpaceExW(const WideChar* directory, uint64_t* freeBytesAvailable,
+                                        uint64_t* totalBytes, uint64_t* totalFreeBytes) {
+    ULARGE_INTEGER available{}, total{}, free{};
+    if (::GetDiskFreeSpaceExW(W(directory), &available, &total, &free) == FALSE) return false;
+    if (freeBytesAvailable != nullptr) *freeBytesAvailable = available.QuadPart;
+    if (totalBytes != nullptr) *totalBytes = total.QuadPart;
+    if (totalFreeBytes != nullptr) *totalFreeBytes = free.QuadPart;
+    return true;
+}
+
+int32_t Win32Platform::SHGetFolderPathW(void* owner, int folder, Handle token, uint32_t flags,
+                                        WideChar* path) {
+    return ::SHGetFolderPathW(static_cast<HWND>(owner), folder, token, flags, W(path));
+}
+void Win32Platform::Sleep(uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
+WideChar* Win32Platform::GetEnvironmentStringsW() {
+    return reinterpret_cast<WideChar*>(::GetEnvironmentStringsW());
+}
+bool Win32Platform::FreeEnvironmentStringsW(WideChar* block) {
+    return ::FreeEnvironmentStringsW(W(block)) != FALSE;
+}
+Handle Win32Platform::CreateJobObjectW(const SecurityAttributes* attributes,
+                                       const WideChar* name) {
+    return ::CreateJobObjectW(Win32SecurityAttributes(attributes).get(), W(name));
+}
+bool Win32Platform::SetInformationJobObject(Handle job, uint32_t informationClass,
+                                            const JobExtendedLimitInformation* information) {
+    if (informationClass != JobObjectExtendedLimitInformation || information == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION record{};
+    record.BasicLimitInformation.LimitFlags = information->limitFlags;
+    return ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &record,
+                                     sizeof record) != FALSE;
+}
+bool Win32Platform::QueryInformationJobObject(Handle job, uint32_t informationClass,
+                                              JobBasicAccountingInformation* information) {
+    if (informationClass != JobObjectBasicAccountingInformation || information == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION record{};
+    if (::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &record,
+                                    sizeof record, nullptr) == FALSE) {
+        return false;
+    }
+    information->totalProcesses = record.TotalProcesses;
+    information->activeProcesses = record.ActiveProcesses;
+    information->totalTerminatedProcesses = record.TotalTerminatedProcesses;
+    return true;
+}
+bool Win32Platform::AssignProcessToJobObject(Handle job, Handle process) {
+    return ::AssignProcessToJobObject(job, process) != FALSE;
+}
+bool Win32Platform::TerminateJobObject(Handle job, uint32_t exitCode) {
+    return ::TerminateJobObject(job, exitCode) != FALSE;
+}
+bool Win32Platform::CreateProcessW(const WideChar* applicationName, WideChar* commandLine,
+                                   const SecurityAttributes* processAttributes,
+                                   const SecurityAttributes* threadAttributes,
+                                   bool inheritHandles, uint32_t creationFlags,
+                                   const WideChar* environment, const WideChar* currentDirectory,
+                                   const StartupInfo* startupInfo,
+                                   ProcessInformation* processInformation) {
+    if (startupInfo == nullptr || processInformation == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION started{};
+    if (::CreateProcessW(W(applicationName), W(commandLine),
+                         Win32SecurityAttributes(processAttributes).get(),
+                         Win32SecurityAttributes(threadAttributes).get(),
+                         inheritHandles ? TRUE : FALSE, creationFlags,
+                         const_cast<WideChar*>(environment), W(currentDirectory), &start,
+                         &started) == FALSE) {
+        return false;
+    }
+    *processInformation = {started.hProcess, started.hThread, started.dwProcessId,
+                           started.dwThreadId};
+    return true;
+}
+uint32_t Win32Platform::ResumeThread(Handle thread) {
+    return ::ResumeThread(thread);
+}
+bool Win32Platform::TerminateProcess(Handle process, uint32_t exitCode) {
+    return ::TerminateProcess(process, exitCode) != FALSE;
+}
+uint32_t Win32Platform::WaitForSingleObject(Handle object, uint32_t milliseconds) {
+    return ::WaitForSingleObject(object, milliseconds);
+}
+bool Win32Platform::GetExitCodeProcess(Handle process, uint32_t* exitCode) {
+    DWORD code = 0;
+    if (::GetExitCodeProcess(process, &code) == FALSE) return false;
+    *exitCode = code;
+    return true;
+}
+
+bool Win32Platform::OpenProcessToken(Handle process, uint32_t desiredAccess, Handle* token) {
+    return ::OpenProcessToken(process, desiredAccess, reinterpret_cast<PHANDLE>(token)) != FALSE;
+}
+bool Win32Platform::GetTokenInformation(Handle token, uint32_t informationClass,
+                                        TokenUser* information, uint32_t size,
+                                        uint32_t* returnLength) {
+    static_assert(sizeof(TokenUser) == sizeof(TOKEN_USER) &&
+                      offsetof(TokenUser, sid) == offsetof(TOKEN_USER, User.Sid) &&
+                      offsetof(TokenUser, attributes) == offsetof(TOKEN_USER, User.Attributes),
+                  "TokenUser is laid out as TOKEN_USER");
+    if (informationClass != win::kTokenUserClass) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    DWORD length = 0;
+    const BOOL ok = ::GetTokenInformation(token, ::TokenUser, information, size, &length);
+    if (returnLength != nullptr) *returnLength = length;
+    return ok != FALSE;
+}
+bool Win32Platform::ConvertSidToStringSidW(const void* sid, WideChar** text) {
+    return ::ConvertSidToStringSidW(const_cast<PSID>(sid), reinterpret_cast<LPWSTR*>(text)) !=
+           FALSE;
+}
+bool Win32Platform::ConvertStringSecurityDescriptorToSecurityDescriptorW(const WideChar* text,
+                                                                         uint32_t revision,
+                                                                         void** descriptor,
+                                                                         uint32_t* size) {
+    ULONG length = 0;
+    const BOOL ok = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        W(text), revision, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor), &length);
+    if (size != nullptr) *size = length;
+    return ok != FALSE;
+}
+bool Win32Platform::SetFileSecurityW(const WideChar* path, uint32_t securityInformation,
+                                     const void* descriptor) {
+    return ::SetFileSecurityW(W(path), securityInformation,
+                              const_cast<PSECURITY_DESCRIPTOR>(descriptor)) != FALSE;
 }
 void Win32Platform::RtlSecureZeroMemory(void* memory, std::size_t size) {
     ::RtlSecureZeroMemory(memory, size);

@@ -50,6 +50,44 @@ class Win32Platform final : public Platform {
     bool CreateDirectoryW(const WideChar* path,
                           const SecurityAttributes* securityAttributes) override;
     bool RemoveDirectoryW(const WideChar* path) override;
+    bool SetFileInformationByHandle(Handle file, uint32_t informationClass,
+                                    const FileDispositionInfo* information) override;
+    bool GetDiskFreeSpaceExW(const WideChar* directory, uint64_t* freeBytesAvailable,
+                             uint64_t* totalBytes, uint64_t* totalFreeBytes) override;
+    int32_t SHGetFolderPathW(void* owner, int folder, Handle token, uint32_t flags,
+                             WideChar* path) override;
+    void Sleep(uint32_t milliseconds) override;
+    WideChar* GetEnvironmentStringsW() override;
+    bool FreeEnvironmentStringsW(WideChar* block) override;
+    Handle CreateJobObjectW(const SecurityAttributes* attributes, const WideChar* name) override;
+    bool SetInformationJobObject(Handle job, uint32_t informationClass,
+                                 const JobExtendedLimitInformation* information) override;
+    bool QueryInformationJobObject(Handle job, uint32_t informationClass,
+                                   JobBasicAccountingInformation* information) override;
+    bool AssignProcessToJobObject(Handle job, Handle process) override;
+    bool TerminateJobObject(Handle job, uint32_t exitCode) override;
+    bool CreateProcessW(const WideChar* applicationName, WideChar* commandLine,
+                        const SecurityAttributes* processAttributes,
+                        const SecurityAttributes* threadAttributes, bool inheritHandles,
+                        uint32_t creationFlags, const WideChar* environment,
+                        const WideChar* currentDirectory, const StartupInfo* startupInfo,
+                        ProcessInformation* processInformation) override;
+    uint32_t ResumeThread(Handle thread) override;
+    bool TerminateProcess(Handle process, uint32_t exitCode) override;
+    uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) override;
+    bool GetExitCodeProcess(Handle process, uint32_t* exitCode) override;
+
+    // Security.
+    bool OpenProcessToken(Handle process, uint32_t desiredAccess, Handle* token) override;
+    bool GetTokenInformation(Handle token, uint32_t informationClass, TokenUser* information,
+                             uint32_t size, uint32_t* returnLength) override;
+    bool ConvertSidToStringSidW(const void* sid, WideChar** text) override;
+    bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const WideChar* text,
+                                                              uint32_t revision,
+                                                              void** descriptor,
+                                                              uint32_t* size) override;
+    bool SetFileSecurityW(const WideChar* path, uint32_t securityInformation,
+                          const void* descriptor) override;
 
     // Crypto.
     void RtlSecureZeroMemory(void* memory, std::size_t size) override;
@@ -79,6 +117,8 @@ class Win32Platform final : public Platform {
     NtStatus BCryptGenerateSymmetricKey(CngHandle algorithm, CngHandle* key, uint8_t* keyObject,
                                         uint32_t keyObjectSize, const uint8_t* secret,
                                         uint32_t secretSize, uint32_t flags) override;
+    NtStatus BCryptGenRandom(CngHandle algorithm, uint8_t* buffer, uint32_t size,
+                             uint32_t flags) override;
     NtStatus BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t inputSize,
                            const AuthenticatedCipherInfo* authenticatedInfo, uint8_t* iv,
                            uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,
