@@ -17,14 +17,6 @@ bool IsPrefixedDrivePath(const WideString& path) {
            path[kLongPrefixUnits + 1] == u':' && path[kLongPrefixUnits + 2] == u'\\';
 }
 
-template <typename Query>
-WideString FixedLocation(Query query, const char* code) {
-    std::vector<WideChar> buffer(kLocationBufferUnits, 0);
-    const uint32_t length = query(buffer.data(), kLocationBufferUnits);
-    check(length != 0 && length < kLocationBufferUnits, code);
-    return WideString(buffer.data(), length);
-}
-
 }  // namespace
 
 void HardenProcess(Platform& platform) {
@@ -53,28 +45,6 @@ WideString ModulePath(Platform& platform) {
     const WideString full = FullPath(platform, path);
     check(full == path, "MODULE_PATH");
     return full;
-}
-
-WideString FullPath(Platform& platform, const WideString& path) {
-    const uint32_t size = platform.GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    check(size >= 1 && size <= kMaxFullPathUnits, "FULL_PATH");
-    std::vector<WideChar> buffer(size + 1, 0);
-    const uint32_t length = platform.GetFullPathNameW(
-        path.c_str(), static_cast<uint32_t>(buffer.size()), buffer.data(), nullptr);
-    check(length == size - 1, "FULL_PATH");
-    return WideString(buffer.data());
-}
-
-WideString SystemDirectory(Platform& platform) {
-    return FixedLocation(
-        [&](WideChar* b, uint32_t n) { return platform.GetSystemDirectoryW(b, n); },
-        "SYSTEM_DIRECTORY");
-}
-
-WideString WindowsDirectory(Platform& platform) {
-    return FixedLocation(
-        [&](WideChar* b, uint32_t n) { return platform.GetWindowsDirectoryW(b, n); },
-        "WINDOWS_DIRECTORY");
 }
 
 }  // namespace veltomarn

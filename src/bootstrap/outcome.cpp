@@ -55,13 +55,6 @@ void WriteStandardStream(Platform& platform, const std::string& text, bool toErr
     WriteBytes(platform, text.data(), text.size(), toError);
 }
 
-void WriteAll(Platform& platform, Handle file, const std::vector<uint8_t>& bytes) {
-    const uint32_t size = static_cast<uint32_t>(bytes.size());
-    uint32_t written = 0;
-    const bool ok = platform.WriteFile(file, bytes.data(), size, &written);
-    check(ok && written == size, "CACHE_WRITE");
-}
-
 const char16_t* UserMessageForCode(const std::string& code) {
     for (const CodeMessage& entry : kMessages) {
         if (code == entry.code) return entry.text;

@@ -17,10 +17,6 @@ inline constexpr char16_t kMessageBoxCaption[] = u"VELTO MARN Launcher";
 // missing handle, a failed or a short write are ignored: reporting never fails the run.
 void WriteStandardStream(Platform& platform, const std::string& text, bool toError);
 
-// Writes the whole of `bytes` to `file` with one WriteFile call.
-// Throws "CACHE_WRITE" when the call fails or writes a different number of bytes.
-void WriteAll(Platform& platform, Handle file, const std::vector<uint8_t>& bytes);
-
 // The plain-language text shown to the player for a failure code (exact, case-sensitive match of
 // the whole code; every other text gets the general message).
 const char16_t* UserMessageForCode(const std::string& code);

@@ -69,6 +69,13 @@ void CheckStreams(FileSystem& files, const WideString& path) {
     check(error == win::kErrorHandleEof, "UNEXPECTED_STREAM");
 }
 
+void WriteAll(FileSystem& files, Handle file, const uint8_t* data, std::size_t size) {
+    check(size <= UINT32_MAX, "CACHE_WRITE");
+    const auto count = static_cast<uint32_t>(size);
+    uint32_t written = 0;
+    check(files.WriteFile(file, data, count, &written) && written == count, "CACHE_WRITE");
+}
+
 bool DirectoryListing::Next(FindData& entry) {
     while (!ended_) {
         if (!started_) {

@@ -44,6 +44,10 @@ FileInformation QueryFileInformation(FileSystem& files, Handle handle);
 // absolute path `path`. Throws "LOCAL_PATH_REQUIRED", "STREAM_ENUMERATION", "UNEXPECTED_STREAM".
 void CheckStreams(FileSystem& files, const WideString& path);
 
+// Writes `size` bytes (at most 4 GiB - 1) to `file` with one WriteFile call.
+// Throws "CACHE_WRITE" when the call fails or writes a different number of bytes.
+void WriteAll(FileSystem& files, Handle file, const uint8_t* data, std::size_t size);
+
 // Which held objects are checked for named streams.
 enum class StreamCheck {
     kEverything,  // every held directory at or below the base, and every file

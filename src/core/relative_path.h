@@ -2,6 +2,7 @@
 
 // The gate for every relative path taken from signed or sealed data.
 
+#include <set>
 #include <string>
 
 namespace veltomarn {
@@ -19,5 +20,19 @@ void ValidateRelativePath(const std::string& path);
 // The ASCII case fold used as the key for case-alias detection: 'A'..'Z' become 'a'..'z', every
 // other byte is unchanged. Never fails.
 std::string FoldPathCase(std::string path);
+
+// Every directory that the '/'-separated relative paths `files` imply: each proper prefix that
+// ends before a '/'. The base itself is never one.
+template <typename Paths>
+std::set<std::string> ImpliedDirectories(const Paths& files) {
+    std::set<std::string> directories;
+    for (const std::string& path : files) {
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            directories.insert(path.substr(0, slash));
+        }
+    }
+    return directories;
+}
 
 }  // namespace veltomarn

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/failure.h"
+#include "core/hex_text.h"
 
 namespace veltomarn {
 namespace {
@@ -55,14 +56,7 @@ Sha256Digest Sha256Hash::Finish() {
 }
 
 std::string DigestHex(const Sha256Digest& digest) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(64);
-    for (const uint8_t byte : digest) {
-        text.push_back(kHex[byte >> 4]);
-        text.push_back(kHex[byte & 0x0F]);
-    }
-    return text;
+    return HexText(digest.data(), digest.size());
 }
 
 std::string DataDigest(Crypto& crypto, const std::vector<uint8_t>& data) {

@@ -99,9 +99,6 @@ ReleaseInventory ParseReleaseInventory(const std::vector<uint8_t>& bytes) {
         check(inventory.rows_.empty() || inventory.rows_.back().path < row.path, "ROW_ORDER");
         check(inventory.expectedFiles_.insert(row.path).second, "PATH_ALIAS");
         check(foldedNames.insert(FoldPathCase(row.path)).second, "PATH_ALIAS");
-        for (std::size_t k = 0; k < row.path.size(); ++k) {
-            if (row.path[k] == '/') inventory.expectedDirectories_.insert(row.path.substr(0, k));
-        }
         if (row.path == kManifestPath) {
             check(row.digest == inventory.manifestDigest_, "MANIFEST_BINDING");
             manifestListed = true;
@@ -113,6 +110,7 @@ ReleaseInventory ParseReleaseInventory(const std::vector<uint8_t>& bytes) {
     check(inventory.expectedFiles_.count(kBootstrapFileName) == 1, "REQUIRED_FILES");
     check(inventory.expectedFiles_.count(kPayloadFileName) == 1, "REQUIRED_FILES");
 
+    inventory.expectedDirectories_ = ImpliedDirectories(inventory.expectedFiles_);
     for (const std::string& directory : inventory.expectedDirectories_) {
         check(foldedNames.insert(FoldPathCase(directory)).second, "DIRECTORY_ALIAS");
     }

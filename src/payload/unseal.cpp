@@ -104,12 +104,7 @@ void UnsealEntry(FileSystem& files, ChunkReader& reader, const PayloadIndex& ind
     for (uint32_t chunk = 0; chunk < entry.chunkCount; ++chunk) {
         const SecureBuffer& plaintext = reader.Next(index, entry, chunk, remaining);
         hash.Update(plaintext.data(), plaintext.size());
-        if (partial != nullptr) {
-            uint32_t written = 0;
-            const auto size = static_cast<uint32_t>(plaintext.size());
-            const bool ok = files.WriteFile(partial, plaintext.data(), size, &written);
-            check(ok && written == size, "CACHE_WRITE");
-        }
+        if (partial != nullptr) WriteAll(files, partial, plaintext.data(), plaintext.size());
         reader.WipePlaintext();
         remaining -= plaintext.size();
     }

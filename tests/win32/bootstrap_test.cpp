@@ -86,16 +86,6 @@ TEST_P(BootstrapRunTest, ReportsExactlyOnce) {
 INSTANTIATE_TEST_SUITE_P(Win32, BootstrapRunTest, ::testing::ValuesIn(kRunCases),
                          CaseName<RunCase>);
 
-TEST(WriteAllTest, WritesEverythingOrFailsWithCacheWrite) {
-    Win32Platform real;
-    FaultPlatform platform(real);
-    platform.shortWriteNth = 2;
-    const Handle out = platform.GetStdHandle(win::kStdOutputHandle);
-    EXPECT_EQ(FailureCode([&] { WriteAll(platform, out, {'o', 'k'}); }), "");
-    EXPECT_EQ(FailureCode([&] { WriteAll(platform, out, {'x'}); }), "CACHE_WRITE");
-    EXPECT_EQ(platform.standardOutput, "ok");
-}
-
 TEST(UserMessageTest, OnlyTheWholeCodeChoosesItsMessage) {
     const std::pair<std::string, std::u16string> kRows[] = {
         {"LAUNCHER_SESSION_ALREADY_OPEN", u"already open"},

@@ -197,20 +197,17 @@ class InnerScanner {
     // the order in which the bootstrap's index reader takes them.
     void CheckNames() {
         std::map<std::string, std::string> folded;  // folded name -> the name as found
-        std::set<std::string> directories;
+        std::vector<std::string> paths;
         for (const InnerFile& file : scan_.files) {
+            paths.push_back(file.path);
             const auto [it, inserted] = folded.emplace(FoldPathCase(file.path), file.path);
             if (!inserted) {
                 RefuseAt(file.path, "differs only in letter case from " +
                                         ShowPath(JoinPath(root_, it->second)) +
                                         " (Windows would see one name)");
             }
-            for (std::size_t slash = file.path.find('/'); slash != std::string::npos;
-                 slash = file.path.find('/', slash + 1)) {
-                directories.insert(file.path.substr(0, slash));
-            }
         }
-        for (const std::string& directory : directories) {
+        for (const std::string& directory : ImpliedDirectories(paths)) {
             const auto [it, inserted] = folded.emplace(FoldPathCase(directory), directory);
             if (!inserted) {
                 RefuseAt(directory, "a directory whose name differs only in letter case from " +

@@ -8,6 +8,7 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include "core/hex_text.h"
 #include "platform/openssl/openssl_cng.h"
 #include "release/tool_support.h"
 
@@ -154,18 +155,13 @@ std::string PublicKeyPem(EVP_PKEY* key) {
 }
 
 std::string NewPayloadKeyShares() {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::array<uint8_t, 2 * kPayloadKeyShareBytes> random{};
     if (RAND_priv_bytes(random.data(), static_cast<int>(random.size())) != 1) {
         Refuse("the system random generator failed: " + OpensslReason());
     }
     std::string text;
     for (std::size_t share = 0; share < 2; ++share) {
-        for (std::size_t k = 0; k < kPayloadKeyShareBytes; ++k) {
-            const uint8_t byte = random[share * kPayloadKeyShareBytes + k];
-            text.push_back(kHex[byte >> 4]);
-            text.push_back(kHex[byte & 0x0F]);
-        }
+        text += HexText(random.data() + share * kPayloadKeyShareBytes, kPayloadKeyShareBytes);
         text.push_back('\n');
     }
     OPENSSL_cleanse(random.data(), random.size());
