@@ -175,6 +175,26 @@ TEST(GuardTest, HeldObjectsCanBeReadButNotWrittenDeletedOrRenamed) {
     ExpectTidy(fixture.platform);
 }
 
+TEST(GuardTest, DeletesOnlyThroughInspectedHandlesAndRemovesEmptyDirectories) {
+    GuardFixture fixture("delete");
+    fixture.platform.linkCounts[fixture.Below("top.txt")] = 2;
+    {
+        GuardedDirectory guard(fixture.platform, fixture.Base(), StreamCheck::kEverything);
+        EXPECT_EQ(FailureCode([&] { guard.OpenForDeletion("top.txt", "OPEN", "LINK"); }), "LINK");
+        EXPECT_EQ(FailureCode([&] { guard.OpenForDeletion("gone.txt", "OPEN", "LINK"); }), "OPEN");
+        ScopedHandle file = guard.OpenForDeletion("dir/file.txt", "OPEN", "LINK");
+        EXPECT_EQ(FailureCode([&] { guard.RemoveDirectory("dir", "REMOVE"); }), "REMOVE");
+        const FileDispositionInfo dispose{true};
+        EXPECT_TRUE(fixture.platform.SetFileInformationByHandle(
+            file.get(), win::kFileDispositionInfoClass, &dispose));
+        file.reset();
+        guard.RemoveDirectory("dir", "REMOVE");
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(fixture.Below("dir"))));
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(fixture.Below("top.txt"))));
+    ExpectTidy(fixture.platform);
+}
+
 struct LocalPathCase {
     std::string name;
     WideString path;
