@@ -1,6 +1,7 @@
 #include "core/guarded_directory.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "core/failure.h"
@@ -16,7 +17,6 @@ constexpr uint32_t kDirectoryAccess = win::kFileListDirectory | win::kFileReadAt
 constexpr uint32_t kDirectoryShare = win::kFileShareRead | win::kFileShareWrite;
 constexpr uint32_t kDirectoryFlags = win::kFileFlagBackupSemantics | win::kFileFlagOpenReparsePoint;
 constexpr uint32_t kFileFlags = win::kFileFlagSequentialScan | win::kFileFlagOpenReparsePoint;
-constexpr uint32_t kNewFileFlags = win::kFileFlagSequentialScan | win::kFileAttributeNormal;
 constexpr uint32_t kDeleteAccess = win::kDelete | win::kFileReadAttributes;
 constexpr uint32_t kMoveFileWriteThrough = 8;
 
@@ -76,17 +76,27 @@ void WriteAll(FileSystem& files, Handle file, const uint8_t* data, std::size_t s
     check(files.WriteFile(file, data, count, &written) && written == count, "CACHE_WRITE");
 }
 
+void MarkForDeletion(FileSystem& files, Handle file, const char* failureCode) {
+    const FileDispositionInfo disposition{true};
+    check(files.SetFileInformationByHandle(file, win::kFileDispositionInfoClass, &disposition),
+          failureCode);
+}
+
 bool DirectoryListing::Next(FindData& entry) {
     while (!ended_) {
         if (!started_) {
             started_ = true;
             search_ = ScopedFindHandle(*files_, files_->FindFirstFileW(pattern_.c_str(), &entry));
-            check(search_.valid(), failureCode_);
+            if (!search_.valid()) {
+                ended_ = true;
+                check(masked_ && files_->GetLastError() == win::kErrorFileNotFound, openCode_);
+                return false;
+            }
         } else if (!files_->FindNextFileW(search_.get(), &entry)) {
             const uint32_t error = files_->GetLastError();
             ended_ = true;
             search_.reset();
-            check(error == win::kErrorNoMoreFiles, failureCode_);
+            check(error == win::kErrorNoMoreFiles, breakCode_);
             return false;
         }
         if (entry.name != u"." && entry.name != u"..") return true;
@@ -207,11 +217,13 @@ std::vector<uint8_t> GuardedDirectory::ReadSmallFile(const std::string& relative
     return contents;
 }
 
-DirectoryListing GuardedDirectory::List(const std::string& relative, const char* failureCode) {
+DirectoryListing GuardedDirectory::List(const std::string& relative, const char* openCode,
+                                        const char* breakCode, const char16_t* mask) {
     WideString pattern = LocalLongPath(PathOf(relative));
     if (pattern.back() != u'\\') pattern.push_back(u'\\');  // a drive root ends in one already
-    pattern.push_back(u'*');
-    return DirectoryListing(*files_, std::move(pattern), failureCode);
+    pattern += mask;
+    const bool masked = std::u16string_view(mask) != u"*";
+    return DirectoryListing(*files_, std::move(pattern), masked, openCode, breakCode);
 }
 
 bool GuardedDirectory::CreateDirectory(const std::string& relative,
@@ -225,14 +237,26 @@ bool GuardedDirectory::CreateDirectory(const std::string& relative,
     return created;
 }
 
-ScopedHandle GuardedDirectory::CreateFile(const std::string& relative,
+void GuardedDirectory::CreateNewDirectory(const std::string& relative,
                                           const SecurityAttributes* attributes,
                                           const char* failureCode) {
     HoldParents(relative);
     const WideString longPath = LocalLongPath(PathOf(relative));
-    ScopedHandle file(*files_,
-                      files_->CreateFileW(longPath.c_str(), win::kGenericWrite, 0, attributes,
-                                          win::kCreateNew, kNewFileFlags, nullptr));
+    check(files_->CreateDirectoryW(longPath.c_str(), attributes), failureCode);
+}
+
+ScopedHandle GuardedDirectory::CreateFile(const std::string& relative, const FileCreation& how,
+                                          const SecurityAttributes* attributes,
+                                          const char* failureCode, const char* busyCode) {
+    HoldParents(relative);
+    const WideString longPath = LocalLongPath(PathOf(relative));
+    ScopedHandle file(
+        *files_, files_->CreateFileW(longPath.c_str(), how.access, 0, attributes, how.disposition,
+                                     how.flagsAndAttributes, nullptr));
+    if (!file.valid() && busyCode != nullptr) {
+        const uint32_t error = files_->GetLastError();
+        check(error != win::kErrorSharingViolation && error != win::kErrorLockViolation, busyCode);
+    }
     check(file.valid(), failureCode);
     return file;
 }

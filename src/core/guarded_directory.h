@@ -48,6 +48,17 @@ void CheckStreams(FileSystem& files, const WideString& path);
 // Throws "CACHE_WRITE" when the call fails or writes a different number of bytes.
 void WriteAll(FileSystem& files, Handle file, const uint8_t* data, std::size_t size);
 
+// Sets the delete disposition on `file` (opened with DELETE access): the file goes when its last
+// handle closes. Throws `failureCode`.
+void MarkForDeletion(FileSystem& files, Handle file, const char* failureCode);
+
+// How CreateFile opens or makes a file: CreateFileW's access, disposition and flags; never shared.
+struct FileCreation {
+    uint32_t access;
+    uint32_t disposition;
+    uint32_t flagsAndAttributes;
+};
+
 // Which held objects are checked for named streams.
 enum class StreamCheck {
     kEverything,  // every held directory at or below the base, and every file
@@ -58,18 +69,26 @@ enum class StreamCheck {
 // gives them. The search is closed when the listing is destroyed.
 class DirectoryListing {
   public:
-    // The next entry, or false at the end. Throws the caller's failure code when the listing
-    // cannot be started or ends with a last error other than ERROR_NO_MORE_FILES.
+    // The next entry, or false at the end. Throws the caller's `openCode` when the listing cannot
+    // be started, and its `breakCode` when it ends with a last error other than
+    // ERROR_NO_MORE_FILES.
     bool Next(FindData& entry);
 
   private:
     friend class GuardedDirectory;
-    DirectoryListing(FileSystem& files, WideString pattern, const char* failureCode)
-        : files_(&files), pattern_(std::move(pattern)), failureCode_(failureCode) {}
+    DirectoryListing(FileSystem& files, WideString pattern, bool masked, const char* openCode,
+                     const char* breakCode)
+        : files_(&files),
+          pattern_(std::move(pattern)),
+          masked_(masked),
+          openCode_(openCode),
+          breakCode_(breakCode) {}
 
     FileSystem* files_;
     WideString pattern_;
-    const char* failureCode_;
+    bool masked_;
+    const char* openCode_;
+    const char* breakCode_;
     ScopedFindHandle search_;
     bool started_ = false;
     bool ended_ = false;
@@ -115,9 +134,12 @@ class GuardedDirectory {
     // Throws what OpenFile throws, and "FILE_INFORMATION", "REPARSE_POINT", "METADATA_READ".
     std::vector<uint8_t> ReadSmallFile(const std::string& relative, uint64_t sizeLimit);
 
-    // Lists directory `relative`; `failureCode` for a listing that fails. Holds nothing.
-    // Throws "LOCAL_PATH_REQUIRED" at once.
-    DirectoryListing List(const std::string& relative, const char* failureCode);
+    // Lists the entries of directory `relative` whose names match `mask` (the file system's
+    // matching, which ignores letter case); a mask other than "*" that matches nothing
+    // (ERROR_FILE_NOT_FOUND) is an empty listing. Holds nothing. Throws "LOCAL_PATH_REQUIRED" at
+    // once; the listing throws `openCode` and `breakCode` (see DirectoryListing).
+    DirectoryListing List(const std::string& relative, const char* openCode, const char* breakCode,
+                          const char16_t* mask = u"*");
 
     // Creates directory `relative` with `attributes` below its held parents, or takes the one
     // that is there, and holds it. Returns whether it was created. Throws `failureCode` when it
@@ -125,11 +147,19 @@ class GuardedDirectory {
     bool CreateDirectory(const std::string& relative, const SecurityAttributes* attributes,
                          const char* failureCode);
 
-    // Creates the new file `relative` (CREATE_NEW, unshared, write access, sequential) with
-    // `attributes` below its held parents; the caller owns the handle. Throws `failureCode`, and
-    // what HoldParents throws.
-    ScopedHandle CreateFile(const std::string& relative, const SecurityAttributes* attributes,
+    // Creates directory `relative` with `attributes` below its held parents; one that exists
+    // already is refused. Not held: its own guard holds it. Throws `failureCode`, and what
+    // HoldParents throws.
+    void CreateNewDirectory(const std::string& relative, const SecurityAttributes* attributes,
                             const char* failureCode);
+
+    // Opens or makes file `relative` as `how` says, unshared, with `attributes`, below its held
+    // parents; the caller owns the handle and inspects it. Throws `failureCode`, or `busyCode`
+    // when given and another opener holds the file (ERROR_SHARING_VIOLATION,
+    // ERROR_LOCK_VIOLATION), and what HoldParents throws.
+    ScopedHandle CreateFile(const std::string& relative, const FileCreation& how,
+                            const SecurityAttributes* attributes, const char* failureCode,
+                            const char* busyCode = nullptr);
 
     // Renames file `from` to `to` (never replacing a file, writing through). Throws `failureCode`.
     void MoveFile(const std::string& from, const std::string& to, const char* failureCode);

@@ -16,4 +16,12 @@ inline constexpr char kPayloadFileName[] = "VeltoMarn.payload";
 inline constexpr char kPartialSuffix[] = ".sealed-partial";
 inline constexpr char kOwnerReservedName[] = ".sealed-owner";
 
+// The cache: its root in the user's local application-data folder, the session lock there, one
+// directory a payload, and in it one directory a session with its owner record beside it.
+inline constexpr char kCacheRootName[] = "VeltoMarnLauncherProtected";
+inline constexpr char kSessionLockName[] = "active.lock";
+inline constexpr char kPayloadDirectoryPrefix[] = "payload-";
+inline constexpr char kSessionPrefix[] = "session-";
+inline constexpr char kOwnerRecordPrefix[] = ".owner-";
+
 }  // namespace veltomarn

@@ -29,7 +29,7 @@ void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expec
     while (!pending.empty()) {
         const std::string directory = std::move(pending.back());
         pending.pop_back();
-        DirectoryListing listing = guard.List(directory, "TREE_ENUMERATION");
+        DirectoryListing listing = guard.List(directory, "TREE_ENUMERATION", "TREE_ENUMERATION");
         FindData entry;
         while (listing.Next(entry)) {
             const std::string name = NarrowName(entry.name);

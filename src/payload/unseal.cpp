@@ -21,6 +21,8 @@ constexpr uint32_t kMaxKeyObjectBytes = 1048576;
 constexpr uint32_t kChunkRecordBytes = 32;
 constexpr uint32_t kNonceBytes = 12;
 constexpr uint32_t kTagBytes = 16;
+constexpr FileCreation kPartialFile{win::kGenericWrite, win::kCreateNew,
+                                    win::kFileFlagSequentialScan | win::kFileAttributeNormal};
 
 uint32_t LittleEndian32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
@@ -182,8 +184,8 @@ void UnsealPayload(FileSystem& files, Crypto& crypto, Handle payload, const Payl
         }
         const std::string partialPath = entry.path + kPartialSuffix;
         {
-            const ScopedHandle partial =
-                destination->CreateFile(partialPath, target.attributes, "CACHE_FILE_CREATE");
+            const ScopedHandle partial = destination->CreateFile(
+                partialPath, kPartialFile, target.attributes, "CACHE_FILE_CREATE");
             UnsealEntry(files, reader, index, entry, hash, partial.get());
             check(files.FlushFileBuffers(partial.get()), "CACHE_FLUSH");
         }

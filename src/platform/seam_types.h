@@ -134,6 +134,7 @@ inline constexpr uint32_t kFileShareDelete = 0x4;
 
 inline constexpr uint32_t kCreateNew = 1;
 inline constexpr uint32_t kOpenExisting = 3;
+inline constexpr uint32_t kOpenAlways = 4;
 
 inline constexpr uint32_t kFileFlagBackupSemantics = 0x02000000;
 inline constexpr uint32_t kFileFlagOpenReparsePoint = 0x00200000;
@@ -180,6 +181,7 @@ inline constexpr uint32_t kErrorInvalidHandle = 6;
 inline constexpr uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr uint32_t kErrorNoMoreFiles = 18;
 inline constexpr uint32_t kErrorSharingViolation = 32;
+inline constexpr uint32_t kErrorLockViolation = 33;
 inline constexpr uint32_t kErrorHandleEof = 38;
 inline constexpr uint32_t kErrorFileExists = 80;
 inline constexpr uint32_t kErrorInvalidParameter = 87;

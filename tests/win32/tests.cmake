@@ -3,6 +3,7 @@
 # test makes in this tree (fixture/).
 add_executable(veltomarn_logic_tests
   ${CMAKE_CURRENT_LIST_DIR}/bootstrap_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cache_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/guarded_directory_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unseal_test.cpp
 )

@@ -1,0 +1,98 @@
+#include "cache/session.h"
+
+#include <array>
+#include <set>
+#include <utility>
+
+#include "core/failure.h"
+#include "core/hex_text.h"
+#include "core/names.h"
+#include "core/relative_path.h"
+#include "core/sha256.h"
+#include "distribution/tree_check.h"
+
+namespace veltomarn {
+namespace {
+
+constexpr std::size_t kPayloadIdDigits = 32;
+constexpr std::size_t kSessionRandomBytes = 16;
+
+constexpr FileCreation kSessionLock{win::kGenericRead | win::kGenericWrite, win::kOpenAlways,
+                                    win::kFileAttributeNormal | win::kFileFlagOpenReparsePoint};
+constexpr FileCreation kOwnerRecord{win::kGenericWrite, win::kCreateNew, win::kFileAttributeNormal};
+
+}  // namespace
+
+WideString CreatePayloadDirectory(Platform& platform, GuardedDirectory& cacheRoot,
+                                  const PayloadIndex& index, const CacheSecurity& cache) {
+    Sha256Hash hash(platform);
+    hash.Update(index.indexBytes.data(), index.indexBytes.size());
+    const std::string name =
+        kPayloadDirectoryPrefix + DigestHex(hash.Finish()).substr(0, kPayloadIdDigits);
+    cacheRoot.CreateDirectory(name, &cache.attributes, "CACHE_PAYLOAD_CREATE");
+    const WideString path = cacheRoot.PathOf(name);
+    ApplyCacheAcl(platform, cache, path);
+    return path;
+}
+
+std::string NewSessionName(Crypto& crypto) {
+    std::array<uint8_t, kSessionRandomBytes> random{};
+    check(NtSuccess(crypto.BCryptGenRandom(nullptr, random.data(), random.size(),
+                                           win::kBcryptUseSystemPreferredRng)),
+          "SESSION_RANDOM");
+    return kSessionPrefix + HexText(random.data(), random.size());
+}
+
+Session OpenSession(Platform& platform, const WideString& cacheRoot, const CacheSecurity& cache,
+                    const PayloadIndex& index) {
+    GuardedDirectory root(platform, cacheRoot, StreamCheck::kEverything);
+    ScopedHandle lock = root.CreateFile(kSessionLockName, kSessionLock, &cache.attributes,
+                                        "CACHE_LOCK_OPEN", "LAUNCHER_SESSION_ALREADY_OPEN");
+    const FileInformation lockInformation = QueryFileInformation(platform, lock.get());
+    check((lockInformation.attributes & win::kFileAttributeDirectory) == 0 &&
+              lockInformation.numberOfLinks == 1,
+          "CACHE_LOCK_TYPE");
+    CheckStreams(platform, root.PathOf(kSessionLockName));
+
+    const WideString payloadDirectory = CreatePayloadDirectory(platform, root, index, cache);
+    GuardedDirectory payload(platform, payloadDirectory, StreamCheck::kEverything);
+    RecoverStaleSessions(platform, payload, index);
+
+    uint64_t freeBytes = 0;
+    check(platform.GetDiskFreeSpaceExW(cacheRoot.c_str(), &freeBytes, nullptr, nullptr),
+          "CACHE_SPACE_QUERY");
+    check(freeBytes >= index.plaintextBytes + kSessionSpaceHeadroomBytes, "CACHE_SPACE");
+
+    std::string sessionName = NewSessionName(platform);
+    payload.CreateNewDirectory(sessionName, &cache.attributes, "SESSION_CREATE");
+    const WideString sessionDirectory = payload.PathOf(sessionName);
+    std::string ownerRecordName =
+        kOwnerRecordPrefix + sessionName.substr(sizeof kSessionPrefix - 1);
+    return Session{std::move(root),    std::move(lock),        payloadDirectory,
+                   std::move(payload), std::move(sessionName), std::move(ownerRecordName),
+                   sessionDirectory};
+}
+
+void WriteOwnerRecord(FileSystem& files, Session& session, const CacheSecurity& cache,
+                      const PayloadIndex& index) {
+    const ScopedHandle record = session.payload.CreateFile(session.ownerRecordName, kOwnerRecord,
+                                                           &cache.attributes, "SESSION_JOURNAL");
+    WriteAll(files, record.get(), index.indexBytes.data(), index.indexBytes.size());
+    check(files.FlushFileBuffers(record.get()), "SESSION_JOURNAL_FLUSH");
+    session.ownerRecordWritten = true;
+}
+
+void CheckSessionBeforeStart(GuardedDirectory& sessionGuard, Crypto& crypto,
+                             const PayloadIndex& index) {
+    std::set<std::string> files;
+    for (const PayloadEntry& entry : index.entries) {
+        const std::string digest = FileDigest(sessionGuard, crypto, entry.path, entry.size);
+        check(digest == HexText(entry.digest.data(), entry.digest.size()),
+              "CACHE_CHANGED_BEFORE_START");
+        files.insert(entry.path);
+    }
+    CheckPhase phase = CheckPhase::kFiles;
+    VerifyExactTree(sessionGuard, files, ImpliedDirectories(files), phase);
+}
+
+}  // namespace veltomarn

@@ -1,0 +1,281 @@
+// The private cache on the real Win32 platform: the root and its access control, opening a
+// session (lock, payload directory, recovery and cleanup of stale sessions, space), and a sweep
+// that fails every call of a session's opening, journal and cleanup in turn.
+
+#include <functional>
+#include <map>
+
+#include "cache/session.h"
+#include "payload/unseal.h"
+#include "win32/win32_test_support.h"
+
+namespace veltomarn::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;
+
+// Every entry below `root` (a directory ends in '/') with a digest of its contents.
+Tree TreeBelow(const WideString& root) {
+    Tree tree;
+    for (const auto& entry : fs::recursive_directory_iterator(fs::path(root))) {
+        const std::string name = entry.path().lexically_relative(fs::path(root)).generic_string();
+        tree[entry.is_directory() ? name + "/" : name] =
+            entry.is_directory() ? "" : std::to_string(std::hash<std::string>()(ReadAll(entry)));
+    }
+    return tree;
+}
+
+// A cache root in scratch after one complete session: root, lock and payload directory exist.
+struct CacheRun {
+    explicit CacheRun(const std::string& name) : scratch(name), platform(real) {
+        fs::create_directories(fs::path(root));
+        CleanupSession(real, Leave(true, false), index);
+        for (const auto& entry : TreeBelow(root)) {
+            if (entry.first.rfind("payload-", 0) == 0) payload = entry.first;
+        }
+    }
+
+    // A session as a run that died leaves it; `stale` names it, "~session-<token>".
+    WideString Leave(bool ownerRecord, bool unsealed) {
+        Session session = OpenSession(real, root, security, index);
+        if (ownerRecord) WriteOwnerRecord(real, session, security, index);
+        if (unsealed) {
+            GuardedDirectory package(real, FixturePath("package"), StreamCheck::kEverything);
+            const Handle file = package.OpenFile("VeltoMarn.payload", 1u << 30);
+            ReadPayloadIndex(real, file);
+            GuardedDirectory target(real, session.sessionDirectory, StreamCheck::kEverything);
+            SecureBuffer key(real, kPayloadKeyBytes);
+            CompiledInPayloadKey(key);
+            UnsealPayload(real, real, file, index, key, UnsealTarget::Into(target, nullptr));
+        }
+        stale = "~" + session.sessionName;
+        return session.sessionDirectory;
+    }
+    // `relative` ('/'-separated) below the cache root; a leading '~' is the payload directory,
+    // "$" the stale session's owner record.
+    WideString At(std::string relative) const {
+        if (relative == "$") relative = "~.owner-" + stale.substr(9);
+        if (relative[0] == '~') relative = payload + relative.substr(1);
+        WideString path = root + u"\\" + Wide(relative);
+        std::replace(path.begin(), path.end(), u'/', u'\\');
+        return path;
+    }
+    void Holds(const std::string& relative, uint32_t share) {
+        held = ScopedHandle(
+            real, real.CreateFileW(LocalLongPath(At(relative)).c_str(), win::kGenericRead, share,
+                                   nullptr, win::kOpenExisting, 0, nullptr));
+    }
+
+    Scratch scratch;
+    const WideString root = scratch.At("cache");
+    Win32Platform real;
+    FaultPlatform platform;
+    const CacheSecurity security = BuildCacheSecurity(real);
+    const PayloadIndex index = [&] {
+        GuardedDirectory package(real, FixturePath("package"), StreamCheck::kEverything);
+        return ReadPayloadIndex(real, package.OpenFile("VeltoMarn.payload", 1u << 30));
+    }();
+    std::string payload;  // "payload-<id>/"
+    std::string stale;
+    ScopedHandle held;  // a handle another process would hold
+};
+
+TEST(CacheRootTest, CreatedProtectedAndNarrowedAgainOnEveryStart) {
+    CacheRun run("root");
+    run.platform.localAppData = run.scratch.At("appdata");
+    fs::create_directories(fs::path(*run.platform.localAppData));
+    const WideString root = EnsureCacheRoot(run.platform, run.security);
+    EXPECT_EQ(root, run.scratch.At("appdata\\VeltoMarnLauncherProtected"));
+    EXPECT_EQ(EnsureCacheRoot(run.platform, run.security), root);
+    EXPECT_EQ(run.platform.calls["SetFileSecurityW"], 2);
+    ExpectTidy(run.platform);
+}
+
+void Touch(const WideString& path) {
+    std::ofstream(fs::path(path), std::ios::app) << 'x';
+}
+
+struct OpenCase {
+    std::string name;
+    std::function<void(CacheRun&)> arrange;
+    std::string code;  // "": opened, and only the new session is left in the payload directory
+};
+
+// Every row but the first leaves a stale session, owned and unsealed, unless it says otherwise.
+const OpenCase kOpenCases[] = {
+    {"SecondStart", [](CacheRun&) {}, ""},
+    {"LockHeldByAnotherRun", [](CacheRun& r) { r.Holds("active.lock", 0); },
+     "LAUNCHER_SESSION_ALREADY_OPEN"},
+    {"LockIsADirectory",
+     [](CacheRun& r) {
+         fs::remove(fs::path(r.At("active.lock")));
+         fs::create_directory(fs::path(r.At("active.lock")));
+     },
+     "CACHE_LOCK_OPEN"},
+    {"LockHardLinked", [](CacheRun& r) { r.platform.linkCounts[r.At("active.lock")] = 2; },
+     "CACHE_LOCK_TYPE"},
+    {"FileInPlaceOfPayloadDirectory",
+     [](CacheRun& r) {
+         fs::remove_all(fs::path(r.At("~")));
+         Touch(r.At(r.payload.substr(0, r.payload.size() - 1)));
+     },
+     "DIRECTORY_TYPE"},
+    {"SpaceExactlyEnough",
+     [](CacheRun& r) { r.platform.freeBytes = r.index.plaintextBytes + 67108864; }, ""},
+    {"SpaceOneByteShort",
+     [](CacheRun& r) { r.platform.freeBytes = r.index.plaintextBytes + 67108863; }, "CACHE_SPACE"},
+    {"StaleSessionsRecovered",
+     [](CacheRun& r) {
+         r.Leave(true, true);
+         r.Leave(true, false);
+     },
+     ""},
+    {"PartlyUnsealedSessionRecovered",
+     [](CacheRun& r) {
+         r.Leave(true, true);
+         fs::remove_all(fs::path(r.At(r.stale + "/assets/nested")));
+         Touch(r.At(r.stale + "/zone.bin.sealed-partial"));
+     },
+     ""},
+    {"EmptySessionWithoutOwnerRecordRemoved", [](CacheRun& r) { r.Leave(false, false); }, ""},
+    {"SessionWithoutOwnerRecordKept", [](CacheRun& r) { r.Leave(false, true); }, "FILE_OPEN"},
+    {"SessionOfAnotherPayloadKept",
+     [](CacheRun& r) {
+         r.Leave(true, true);
+         Touch(r.At("$"));
+     },
+     "CACHE_OWNER_MISMATCH"},
+    {"ExtraFileInSession",
+     [](CacheRun& r) {
+         r.Leave(true, true);
+         Touch(r.At(r.stale + "/notes.txt"));
+     },
+     "CACHE_UNEXPECTED_DATA"},
+    {"ReparsePointInSession",
+     [](CacheRun& r) {
+         r.Leave(true, true);
+         r.platform.extraAttributes[r.At(r.stale + "/assets")] = win::kFileAttributeReparsePoint;
+     },
+     "CACHE_UNEXPECTED_DATA"},
+    {"HardLinkInSession",
+     [](CacheRun& r) {
+         r.Leave(true, true);
+         r.platform.linkCounts[r.At(r.stale + "/zone.bin")] = 2;
+     },
+     "CACHE_CLEANUP_LINK"},
+    {"StreamInSession",
+     [](CacheRun& r) {
+         r.Leave(true, true);
+         r.platform.extraStreams[r.At(r.stale + "/zone.bin")] = u":x:$DATA";
+     },
+     "UNEXPECTED_STREAM"},
+    {"FileInSessionHeldOpen",
+     [](CacheRun& r) {
+         r.Leave(true, true);
+         r.Holds(r.stale + "/zone.bin", win::kFileShareRead);
+     },
+     "CACHE_CLEANUP_BUSY"},
+    {"UpperCaseSessionName",
+     [](CacheRun& r) { fs::create_directory(fs::path(r.At("~session-" + std::string(32, 'A')))); },
+     "CACHE_RECOVERY_OBJECT"},
+    {"FileNamedLikeASession", [](CacheRun& r) { Touch(r.At("~session-x")); },
+     "CACHE_RECOVERY_OBJECT"},
+    {"OtherPayloadUntouched",
+     [](CacheRun& r) {
+         fs::create_directories(fs::path(r.At("payload-0/session-" + std::string(32, '0'))));
+     },
+     ""},
+};
+
+class OpenSessionTest : public ::testing::TestWithParam<OpenCase> {};
+
+TEST_P(OpenSessionTest, OpensOrChangesNothing) {
+    CacheRun run("open");
+    GetParam().arrange(run);
+    const Tree before = TreeBelow(run.root);
+    // Opened: every earlier session of this payload is gone, with its owner record; the new one
+    // is empty.
+    Tree expected;
+    for (const auto& entry : before) {
+        if (entry.first.rfind(run.payload, 0) != 0 || entry.first == run.payload)
+            expected.insert(entry);
+    }
+    EXPECT_EQ(FailureCode([&] {
+                  Session session = OpenSession(run.platform, run.root, run.security, run.index);
+                  expected[run.payload + session.sessionName + "/"] = "";
+              }),
+              GetParam().code);
+    run.held.reset();
+    ExpectTidy(run.platform);
+    EXPECT_EQ(TreeBelow(run.root), GetParam().code.empty() ? expected : before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, OpenSessionTest, ::testing::ValuesIn(kOpenCases),
+                         CaseName<OpenCase>);
+
+// A start that finds a stale session, and its own session's journal and cleanup: the calls a
+// run makes in the cache.
+std::string StartAndEnd(CacheRun& run) {
+    return FailureCode([&] {
+        Session session = OpenSession(run.platform, run.root, run.security, run.index);
+        try {
+            WriteOwnerRecord(run.platform, session, run.security, run.index);
+            CleanupSession(run.platform, session.sessionDirectory, run.index);
+        } catch (const Failure&) {
+            // What the run's failure handler does.
+            if (!session.ownerRecordWritten)
+                run.real.RemoveDirectoryW(LocalLongPath(session.sessionDirectory).c_str());
+            throw;
+        }
+    });
+}
+
+TEST(CacheSweepTest, EveryFailedCallFailsTheRunAndLeavesTheCacheRecoverable) {
+    std::map<std::string, int> calls;
+    {
+        CacheRun run("sweep");
+        run.Leave(true, true);
+        ASSERT_EQ(StartAndEnd(run), "");
+        calls = run.platform.calls;
+    }
+    for (const auto& [member, count] : calls) {
+        for (int nth = 1; nth <= count; ++nth) {
+            // Most calls of the busiest members hold one more ancestor of one more guard: the
+            // first and last eight and every ninth between stand for them.
+            if (count > 24 && nth > 8 && nth <= count - 8 && nth % 9 != 0) continue;
+            SCOPED_TRACE(member + " #" + std::to_string(nth));
+            CacheRun run("sweep");
+            const WideString stale = run.Leave(true, true);
+            const Tree before = TreeBelow(run.root);
+            run.platform.Fail(
+                member, nth,
+                member.rfind("BCrypt", 0) == 0 ? kStatusUnsuccessful : win::kErrorAccessDenied);
+            const std::string code = StartAndEnd(run);
+            const bool ignored = member == "CloseHandle" || member == "FindClose" ||
+                                 member == "CompareStringOrdinal" ||
+                                 member == "BCryptCloseAlgorithmProvider" ||
+                                 member == "BCryptDestroyHash";
+            EXPECT_EQ(code.empty(), ignored) << code;
+            ExpectTidy(run.platform);
+            // Nothing is deleted before every file to delete has been inspected.
+            if (run.platform.calls["SetFileInformationByHandle"] == 0) {
+                const Tree after = TreeBelow(run.root);
+                EXPECT_TRUE(
+                    std::includes(after.begin(), after.end(), before.begin(), before.end()));
+            }
+            // The next start recovers whatever this one left and opens its own session.
+            FaultPlatform next(run.real);
+            EXPECT_EQ(FailureCode([&] { OpenSession(next, run.root, run.security, run.index); }),
+                      "");
+            const Tree left = TreeBelow(run.At("~"));
+            EXPECT_EQ(
+                std::count_if(left.begin(), left.end(),
+                              [](const auto& e) { return e.first.rfind("session-", 0) == 0; }),
+                1);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace veltomarn::test
