@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job's demo, on the built trees: makes a demo package with the repository's TEST-ONLY
 # keys, checks it with the release tool, then runs the bootstrap on it under Wine with
-# --verify-only and shows what the bootstrap printed. Exits with the bootstrap's exit code.
+# --verify-only and then as a player starts it (the normal mode: the session, the demo game), and
+# shows what the bootstrap printed and the game's own sign of life. Exits with the bootstrap's
+# exit code.
 #
 #   build/demo/inner    demo/inner, the demo inner launcher, and the inner launcher's own signed
 #                       inventory (RELEASE.signed, RELEASE.sig) made by `veltomarn-release sign`
@@ -47,19 +49,38 @@ echo "-- package: $work/package"
   --manifest "$root/demo/release.json" --include "$root/demo/extra"
 "$tool" verify --public-key "$public_key" --key-shares "$key_shares" "$work/package"
 
-echo "-- bootstrap under Wine: VeltoMarnLauncher.exe --verify-only"
 export WINEPREFIX="$windows_build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 session="$root/scripts/wine-session.sh"
 "$session" start
 trap '"$session" stop >/dev/null' EXIT
+game_log="$WINEPREFIX/drive_c/users/$(id -un)/Temp/VeltoMarnDemo.log"
+
+# Runs the bootstrap with the given arguments and shows what it printed and its exit code.
 # Through files, not pipes: Wine's lingering services inherit the standard handles.
-set +e
-wine "$work/package/VeltoMarnLauncher.exe" --verify-only \
-  </dev/null >"$work/bootstrap.stdout" 2>"$work/bootstrap.stderr"
-status=$?
-set -e
-echo "standard output: $(cat "$work/bootstrap.stdout")"
-echo "standard error:  $(cat "$work/bootstrap.stderr")"
-echo "exit code:       $status"
+run() {
+  set +e
+  wine "$work/package/VeltoMarnLauncher.exe" "$@" \
+    </dev/null >"$work/bootstrap.stdout" 2>"$work/bootstrap.stderr"
+  status=$?
+  set -e
+  echo "standard output: $(cat "$work/bootstrap.stdout")"
+  echo "standard error:  $(cat "$work/bootstrap.stderr")"
+  echo "exit code:       $status"
+}
+
+echo "-- bootstrap under Wine: VeltoMarnLauncher.exe --verify-only"
+run --verify-only
+[ "$status" -eq 0 ] || exit "$status"
+
+echo "-- bootstrap under Wine: VeltoMarnLauncher.exe (the player's double-click)"
+lines_before=$( (cat "$game_log" 2>/dev/null || true) | wc -l)
+run
+lines_after=$( (cat "$game_log" 2>/dev/null || true) | wc -l)
+if [ "$lines_after" -gt "$lines_before" ]; then
+  echo "the game's sign of life: $(tail -n 1 "$game_log")"
+else
+  echo "the game left no sign of life in $game_log" >&2
+  [ "$status" -ne 0 ] || status=1
+fi
 exit "$status"

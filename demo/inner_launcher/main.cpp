@@ -1,12 +1,68 @@
 // The demo inner launcher: what the bootstrap starts from its session once the demo package has
-// been checked and unsealed. "--verify-only" (the bootstrap's first start of it) succeeds
-// silently; any other start greets and succeeds.
+// been checked and unsealed, standing in for a game's launcher.
+//
+// "--verify-only" (the bootstrap's first start of it): proves that the directory it runs from is
+// exactly its own signed release (RELEASE.signed and RELEASE.sig there, checked against the
+// release key compiled into it, every file's size and SHA-256, nothing else in the tree) and exits
+// 0 only then, 3 otherwise. Any other start is the game: it appends a line to VeltoMarnDemo.log in
+// the user's temporary folder, says hello on standard output and exits 0.
+
+#include <windows.h>
 
 #include <cstdio>
-#include <cstring>
+#include <cwchar>
+#include <string>
 
-int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--verify-only") == 0) return 0;
+#include "core/failure.h"
+#include "core/guarded_directory.h"
+#include "distribution/distribution_check.h"
+#include "platform/win32/win32_platform.h"
+
+namespace {
+
+constexpr int kRejected = 3;
+
+std::wstring OwnDirectory() {
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length);
+    return path.substr(0, path.rfind(L'\\'));
+}
+
+int VerifyOwnRelease() {
+    veltomarn::Win32Platform platform;
+    try {
+        const std::wstring directory = OwnDirectory();
+        veltomarn::GuardedDirectory release(
+            platform, veltomarn::WideString(directory.begin(), directory.end()),
+            veltomarn::StreamCheck::kEverything);
+        veltomarn::CheckPhase phase = veltomarn::CheckPhase::kFiles;
+        veltomarn::VerifyDistribution(release, platform, veltomarn::ReleaseKeyBlob(), phase);
+        return 0;
+    } catch (const veltomarn::Failure& failure) {
+        std::fprintf(stderr, "VELTO MARN demo launcher: own release refused: %s\n", failure.code());
+        return kRejected;
+    }
+}
+
+int RunGame() {
+    wchar_t temporary[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+    if (length == 0 || length > MAX_PATH) return 1;
+    FILE* log = _wfopen((std::wstring(temporary) + L"VeltoMarnDemo.log").c_str(), L"a");
+    if (log == nullptr) return 1;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    std::fprintf(log, "%04u-%02u-%02u %02u:%02u:%02u VELTO MARN demo game started\n", now.wYear,
+                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    const bool written = std::fclose(log) == 0;
     std::fputs("VELTO MARN demo launcher: hello from the sealed session\n", stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return written && std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && std::wcscmp(argv[1], L"--verify-only") == 0) return VerifyOwnRelease();
+    return argc == 1 ? RunGame() : 2;
 }

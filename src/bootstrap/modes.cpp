@@ -5,8 +5,11 @@
 #include "bootstrap/decimal_text.h"
 #include "bootstrap/outcome.h"
 #include "bootstrap/package_check.h"
+#include "cache/cache_security.h"
+#include "cache/session.h"
 #include "core/failure.h"
 #include "distribution/release_signature.h"
+#include "launch/inner_launch.h"
 #include "payload/unseal.h"
 
 namespace veltomarn {
@@ -34,11 +37,65 @@ int RunVerifyOnly(Platform& platform, const WideString& packageDirectory) {
     return 0;
 }
 
-// The session (cache, unsealing into it, the inner launcher) is not built yet, and a mode that
-// cannot finish must never look like a success: after the package check it fails the run.
-int RunSession(Platform& platform, const WideString& packageDirectory, RunMode) {
-    const PackageCheck check = CheckOwnPackage(platform, packageDirectory);
-    fail("MODE_NOT_AVAILABLE");
+namespace {
+
+// Tidies a session that a failure interrupted: an owned one is cleaned, an unowned one (the owner
+// record not flushed yet) is empty and removed. The failure itself is passed on by the caller.
+void HandleSessionFailure(Platform& platform, const Session& session, const PayloadIndex& index) {
+    if (!session.ownerRecordWritten) {
+        platform.RemoveDirectoryW(LocalLongPath(session.sessionDirectory).c_str());
+        return;
+    }
+    try {
+        CleanupSession(platform, session.sessionDirectory, index);
+    } catch (...) {
+        WriteStandardStream(platform, "CACHE_PRESERVED: owned session needs recovery or review.\n",
+                            true);
+    }
+}
+
+}  // namespace
+
+int RunSession(Platform& platform, const WideString& packageDirectory, RunMode mode) {
+    const PackageCheck package = CheckOwnPackage(platform, packageDirectory);
+    const uint64_t startTick = platform.GetTickCount64();
+    const CacheSecurity cache = BuildCacheSecurity(platform);
+    const WideString cacheRoot = EnsureCacheRoot(platform, cache);
+    Session session = OpenSession(platform, cacheRoot, cache, package.index);
+    uint32_t exitCode = 0;
+    try {
+        WriteOwnerRecord(platform, session, cache, package.index);
+        {
+            GuardedDirectory target(platform, session.sessionDirectory, StreamCheck::kEverything);
+            SecureBuffer key(platform, kPayloadKeyBytes);
+            CompiledInPayloadKey(key);
+            UnsealPayload(platform, platform, package.payloadFile, package.index, key,
+                          UnsealTarget::Into(target, &cache.attributes));
+        }
+        {
+            // Held while the inner launcher runs: nobody writes, deletes or replaces its files.
+            GuardedDirectory sessionGuard(platform, session.sessionDirectory,
+                                          StreamCheck::kEverything);
+            CheckSessionBeforeStart(sessionGuard, platform, package.index);
+            check(RunInnerLauncher(platform, session.sessionDirectory, true) == 0,
+                  "INNER_SIGNATURE_REJECTED");
+            if (mode == RunMode::Normal) {
+                exitCode = RunInnerLauncher(platform, session.sessionDirectory, false);
+            }
+        }
+        CleanupSession(platform, session.sessionDirectory, package.index);
+        const uint64_t elapsed = platform.GetTickCount64() - startTick;
+        WriteStandardStream(
+            platform,
+            "SEALED_SELF_TEST_OK files=" + DecimalText(package.index.entries.size()) +
+                " plaintextBytes=" + DecimalText(package.index.plaintextBytes) +
+                " innerSignatureVerified=1 cacheCleaned=1 elapsedMs=" + DecimalText(elapsed) + "\n",
+            false);
+    } catch (...) {
+        HandleSessionFailure(platform, session, package.index);
+        throw;
+    }
+    return static_cast<int>(exitCode);
 }
 
 }  // namespace veltomarn

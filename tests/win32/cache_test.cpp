@@ -26,6 +26,12 @@ Tree TreeBelow(const WideString& root) {
     return tree;
 }
 
+constexpr uint32_t kReparse = win::kFileAttributeReparsePoint;
+
+void Touch(const WideString& path) {
+    std::ofstream(fs::path(path), std::ios::app) << 'x';
+}
+
 // A cache root in scratch after one complete session: root, lock and payload directory exist.
 struct CacheRun {
     explicit CacheRun(const std::string& name) : scratch(name), platform(real) {
@@ -57,9 +63,16 @@ struct CacheRun {
     WideString At(std::string relative) const {
         if (relative == "$") relative = "~.owner-" + stale.substr(9);
         if (relative[0] == '~') relative = payload + relative.substr(1);
+        if (relative.back() == '/') relative.pop_back();
         WideString path = root + u"\\" + Wide(relative);
         std::replace(path.begin(), path.end(), u'/', u'\\');
         return path;
+    }
+    // A file in place of a directory or the other way round.
+    void Replace(const std::string& relative, bool directory) {
+        fs::remove_all(fs::path(At(relative)));
+        if (directory) fs::create_directory(fs::path(At(relative)));
+        if (!directory) Touch(At(relative));
     }
     void Holds(const std::string& relative, uint32_t share) {
         held = ScopedHandle(
@@ -92,90 +105,49 @@ TEST(CacheRootTest, CreatedProtectedAndNarrowedAgainOnEveryStart) {
     ExpectTidy(run.platform);
 }
 
-void Touch(const WideString& path) {
-    std::ofstream(fs::path(path), std::ios::app) << 'x';
-}
-
 struct OpenCase {
     std::string name;
     std::function<void(CacheRun&)> arrange;
-    std::string code;  // "": opened, and only the new session is left in the payload directory
+    std::string code;    // "": opened, and only the new session is left in the payload directory
+    bool stale = false;  // a session owned and unsealed is left before `arrange`
 };
 
-// Every row but the first leaves a stale session, owned and unsealed, unless it says otherwise.
 const OpenCase kOpenCases[] = {
     {"SecondStart", [](CacheRun&) {}, ""},
     {"LockHeldByAnotherRun", [](CacheRun& r) { r.Holds("active.lock", 0); },
      "LAUNCHER_SESSION_ALREADY_OPEN"},
-    {"LockIsADirectory",
-     [](CacheRun& r) {
-         fs::remove(fs::path(r.At("active.lock")));
-         fs::create_directory(fs::path(r.At("active.lock")));
-     },
-     "CACHE_LOCK_OPEN"},
+    {"LockIsADirectory", [](CacheRun& r) { r.Replace("active.lock", true); }, "CACHE_LOCK_OPEN"},
     {"LockHardLinked", [](CacheRun& r) { r.platform.linkCounts[r.At("active.lock")] = 2; },
      "CACHE_LOCK_TYPE"},
-    {"FileInPlaceOfPayloadDirectory",
-     [](CacheRun& r) {
-         fs::remove_all(fs::path(r.At("~")));
-         Touch(r.At(r.payload.substr(0, r.payload.size() - 1)));
-     },
-     "DIRECTORY_TYPE"},
+    {"FileInPlaceOfPayloadDirectory", [](CacheRun& r) { r.Replace("~", false); }, "DIRECTORY_TYPE"},
     {"SpaceExactlyEnough",
      [](CacheRun& r) { r.platform.freeBytes = r.index.plaintextBytes + 67108864; }, ""},
     {"SpaceOneByteShort",
      [](CacheRun& r) { r.platform.freeBytes = r.index.plaintextBytes + 67108863; }, "CACHE_SPACE"},
-    {"StaleSessionsRecovered",
-     [](CacheRun& r) {
-         r.Leave(true, true);
-         r.Leave(true, false);
-     },
-     ""},
+    {"StaleSessionsRecovered", [](CacheRun& r) { r.Leave(true, false); }, "", true},
     {"PartlyUnsealedSessionRecovered",
      [](CacheRun& r) {
-         r.Leave(true, true);
          fs::remove_all(fs::path(r.At(r.stale + "/assets/nested")));
          Touch(r.At(r.stale + "/zone.bin.sealed-partial"));
      },
-     ""},
+     "", true},
     {"EmptySessionWithoutOwnerRecordRemoved", [](CacheRun& r) { r.Leave(false, false); }, ""},
     {"SessionWithoutOwnerRecordKept", [](CacheRun& r) { r.Leave(false, true); }, "FILE_OPEN"},
-    {"SessionOfAnotherPayloadKept",
-     [](CacheRun& r) {
-         r.Leave(true, true);
-         Touch(r.At("$"));
-     },
-     "CACHE_OWNER_MISMATCH"},
-    {"ExtraFileInSession",
-     [](CacheRun& r) {
-         r.Leave(true, true);
-         Touch(r.At(r.stale + "/notes.txt"));
-     },
-     "CACHE_UNEXPECTED_DATA"},
+    {"SessionOfAnotherPayloadKept", [](CacheRun& r) { Touch(r.At("$")); }, "CACHE_OWNER_MISMATCH",
+     true},
+    {"ExtraFileInSession", [](CacheRun& r) { Touch(r.At(r.stale + "/notes.txt")); },
+     "CACHE_UNEXPECTED_DATA", true},
     {"ReparsePointInSession",
-     [](CacheRun& r) {
-         r.Leave(true, true);
-         r.platform.extraAttributes[r.At(r.stale + "/assets")] = win::kFileAttributeReparsePoint;
-     },
-     "CACHE_UNEXPECTED_DATA"},
+     [](CacheRun& r) { r.platform.extraAttributes[r.At(r.stale + "/assets")] = kReparse; },
+     "CACHE_UNEXPECTED_DATA", true},
     {"HardLinkInSession",
-     [](CacheRun& r) {
-         r.Leave(true, true);
-         r.platform.linkCounts[r.At(r.stale + "/zone.bin")] = 2;
-     },
-     "CACHE_CLEANUP_LINK"},
+     [](CacheRun& r) { r.platform.linkCounts[r.At(r.stale + "/zone.bin")] = 2; },
+     "CACHE_CLEANUP_LINK", true},
     {"StreamInSession",
-     [](CacheRun& r) {
-         r.Leave(true, true);
-         r.platform.extraStreams[r.At(r.stale + "/zone.bin")] = u":x:$DATA";
-     },
-     "UNEXPECTED_STREAM"},
-    {"FileInSessionHeldOpen",
-     [](CacheRun& r) {
-         r.Leave(true, true);
-         r.Holds(r.stale + "/zone.bin", win::kFileShareRead);
-     },
-     "CACHE_CLEANUP_BUSY"},
+     [](CacheRun& r) { r.platform.extraStreams[r.At(r.stale + "/zone.bin")] = u":x:$DATA"; },
+     "UNEXPECTED_STREAM", true},
+    {"FileInSessionHeldOpen", [](CacheRun& r) { r.Holds(r.stale + "/zone.bin", 1); },
+     "CACHE_CLEANUP_BUSY", true},
     {"UpperCaseSessionName",
      [](CacheRun& r) { fs::create_directory(fs::path(r.At("~session-" + std::string(32, 'A')))); },
      "CACHE_RECOVERY_OBJECT"},
@@ -192,6 +164,7 @@ class OpenSessionTest : public ::testing::TestWithParam<OpenCase> {};
 
 TEST_P(OpenSessionTest, OpensOrChangesNothing) {
     CacheRun run("open");
+    if (GetParam().stale) run.Leave(true, true);
     GetParam().arrange(run);
     const Tree before = TreeBelow(run.root);
     // Opened: every earlier session of this payload is gone, with its owner record; the new one
