@@ -30,9 +30,26 @@ constexpr char kSequence[] = "2026103022";
 // for any canonical decimal.
 constexpr char kVerified[] =
     "SEALED_VERIFIED sequence=2026103022 files=$FILES plaintextBytes=$BYTES elapsedMs=$MS\n";
+constexpr char kSessionDone[] =
+    "SEALED_SELF_TEST_OK files=$FILES plaintextBytes=$BYTES "
+    "innerSignatureVerified=1 cacheCleaned=1 elapsedMs=$MS\n";
+// What the test package's inner launcher (probe_launcher.cpp) reports of a run that was handed
+// what it must see, while the session's files were held.
+constexpr char kVerifyRun[] = "verify sees its contract held\n";
+constexpr char kRealRun[] = "real sees its contract held\n";
 
 const fs::path kFixture = VELTOMARN_FIXTURE_DIR;
 const fs::path kTestKey = fs::path(VELTOMARN_TEST_KEYS_DIR) / "release-signing-TEST-ONLY.key.pem";
+
+// The cache of the Wine prefix's user, below its local application-data folder.
+fs::path CacheRoot() {
+    for (const auto& user :
+         fs::directory_iterator(fs::path(getenv("WINEPREFIX")) / "drive_c/users")) {
+        const fs::path root = user.path() / "AppData/Local/VeltoMarnLauncherProtected";
+        if (fs::exists(root)) return root;
+    }
+    return {};
+}
 
 // Changes the letter case of the byte at `at`: the size stays, and text stays well formed.
 void FlipCase(const fs::path& path, std::size_t at) {
@@ -119,6 +136,8 @@ struct Row {
     PayloadEdit payload = nullptr;  // VeltoMarn.payload, after `change`
     bool resign = false;            // with the test key, last
     std::string dllOverrides;       // Wine's load order for this run, when not the default
+    std::string probe;              // VELTOMARN_PROBE for the inner launcher
+    std::string innerRuns;          // what the inner launcher reports, when it is started
     Expected expect;
 };
 
@@ -129,11 +148,31 @@ const Row kRows[] = {
     {.name = "NameInLowerCaseOnDisk",
      .runAs = "veltomarnlauncher.exe",
      .expect = Refused("UNEXPECTED_FILE")},
-    // The session is not built yet: both modes pass the package check, then stop.
-    {.name = "SelfTestOnGoodPackage",
+    {.name = "SelfTestRunsOnlyTheVerifyRun",
      .args = {"--self-test"},
-     .expect = Refused("MODE_NOT_AVAILABLE")},
-    {.name = "NormalModeOnGoodPackage", .args = {}, .expect = Refused("MODE_NOT_AVAILABLE")},
+     .innerRuns = kVerifyRun,
+     .expect = {kSessionDone, "", 0}},
+    {.name = "NormalModeOnAWidenedCache",
+     .args = {},
+     .change = [](auto&, auto&) { fs::permissions(CacheRoot(), fs::perms::all); },
+     .innerRuns = std::string(kVerifyRun) + kRealRun,
+     .expect = {kSessionDone, "", 0}},
+    {.name = "VerifyRunRejects",
+     .args = {},
+     .probe = "verify=3",
+     .innerRuns = kVerifyRun,
+     .expect = Refused("INNER_SIGNATURE_REJECTED")},
+    // Under Wine an exit code arrives cut to 8 bits.
+    {.name = "GameExitCodePassedOn",
+     .args = {},
+     .probe = "exit=7",
+     .innerRuns = std::string(kVerifyRun) + kRealRun,
+     .expect = {kSessionDone, "", 7}},
+    {.name = "VerifyRunsGrandchildAwaitedBeforeTheRealRun",
+     .args = {},
+     .probe = "grandchild",
+     .innerRuns = std::string(kVerifyRun) + "grandchild done\n" + kRealRun,
+     .expect = {kSessionDone, "", 0}},
     // A DLL beside the bootstrap that Windows would take before its system copy: were it loaded,
     // its marker file would change the package (and it answers every signature check with success).
     {.name = "PlantedCngLibraryNeverLoaded",
@@ -187,7 +226,8 @@ const Row kRows[] = {
          },
      .expect = Refused("FILE_TYPE_OR_LINK")},
     // Payload faults, re-signed so that the distribution check passes and the payload's decide.
-    {.name = "LastChunkCiphertextByteFlipped",
+    {.name = "LastChunkCiphertextByteFlippedInASession",
+     .args = {},
      .payload = [](auto& b, auto& c) { b[c.back() + 32] ^= 1; },
      .resign = true,
      .expect = Refused("PAYLOAD_AUTHENTICATION")},
@@ -195,12 +235,12 @@ const Row kRows[] = {
      .payload = [](auto& b, auto& c) { b[c.back() + 12] ^= 1; },
      .resign = true,
      .expect = Refused("PAYLOAD_AUTHENTICATION")},
-    // Chunks 3 and 4 belong to notes.txt and other.txt, equal in length.
+    // Chunks 4 and 5 belong to notes.txt and other.txt, equal in length.
     {.name = "ChunksOfTwoFilesSwapped",
      .payload =
          [](auto& b, auto& c) {
-             if (c[4] - c[3] != c[5] - c[4]) throw std::logic_error("the chunks differ in length");
-             std::swap_ranges(b.begin() + c[3], b.begin() + c[4], b.begin() + c[4]);
+             if (c[5] - c[4] != c[6] - c[5]) throw std::logic_error("the chunks differ in length");
+             std::swap_ranges(b.begin() + c[4], b.begin() + c[5], b.begin() + c[5]);
          },
      .resign = true,
      .expect = Refused("PAYLOAD_AUTHENTICATION")},
@@ -216,7 +256,8 @@ const Row kRows[] = {
      .payload = [](auto& b, auto&) { b.pop_back(); },
      .resign = true,
      .expect = Refused("PAYLOAD_TRUNCATED")},
-    {.name = "TrailingByteAppended",
+    {.name = "TrailingByteAppendedInASession",
+     .args = {"--self-test"},
      .payload = [](auto& b, auto&) { b.push_back('\0'); },
      .resign = true,
      .expect = Refused("PAYLOAD_TRAILING_DATA")},
@@ -239,8 +280,14 @@ TEST_P(PackageRunTest, PrintsExitsAndLeavesThePackageAsItsRowSays) {
     if (row.resign) Sign(package, kTestKey, work.path);
     const auto before = Snapshot(package);
 
-    std::vector<std::string> argv = {"wine", (package / row.runAs).string()};
-    if (!row.dllOverrides.empty()) argv.insert(argv.begin(), {"env", row.dllOverrides});
+    const fs::path log = work.path / "inner-runs.log";
+    std::vector<std::string> argv = {"env",
+                                     "VELTOMARN_PROBE=" + row.probe,
+                                     "VELTOMARN_PROBE_LOG=Z:" + log.string(),
+                                     "PYTHONPATH=x",
+                                     "wine",
+                                     (package / row.runAs).string()};
+    if (!row.dllOverrides.empty()) argv.insert(argv.begin() + 1, row.dllOverrides);
     argv.insert(argv.end(), row.args.begin(), row.args.end());
     const ProgramRun run = RunProgram(argv, work.path);
 
@@ -249,6 +296,14 @@ TEST_P(PackageRunTest, PrintsExitsAndLeavesThePackageAsItsRowSays) {
         << "standard output: \"" << run.standardOutput << "\"\nexpected: " << row.expect.out;
     EXPECT_EQ(run.standardError, row.expect.err);
     EXPECT_EQ(Snapshot(package), before) << "the run changed the package";
+    EXPECT_EQ(fs::exists(log) ? ReadFile(log) : "", row.innerRuns);
+    // Every session is gone, whatever happened; the cache stays closed to other users.
+    const fs::path cache = CacheRoot();
+    if (cache.empty()) return;
+    for (const auto& payload : fs::directory_iterator(cache)) {
+        EXPECT_TRUE(!payload.is_directory() || fs::is_empty(payload)) << payload.path();
+    }
+    EXPECT_EQ(fs::status(cache).permissions() & fs::perms::others_all, fs::perms::none);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixture, PackageRunTest, ::testing::ValuesIn(kRows), CaseName<Row>);

@@ -19,6 +19,10 @@ std::string FailureLine(const std::string& code) {
     return "SECURITY_CHECK_FAILED: " + code + "\n";
 }
 
+const auto NoToken = [](FaultPlatform& p) {
+    p.Fail("OpenProcessToken", 1, win::kErrorAccessDenied);
+};
+
 struct RunCase {
     std::string name;
     std::string arguments;
@@ -30,8 +34,8 @@ struct RunCase {
 
 const RunCase kRunCases[] = {
     {"VerifyOnly", " --verify-only", ""},
-    {"NormalModeShowsTheMessage", "", "MODE_NOT_AVAILABLE", true},
-    {"SelfTestShowsNoMessage", " --self-test", "MODE_NOT_AVAILABLE"},
+    {"NormalModeShowsTheMessage", "", "TOKEN_OPEN", true, kLauncher, NoToken},
+    {"SelfTestShowsNoMessage", " --self-test", "TOKEN_OPEN", false, kLauncher, NoToken},
     {"UnknownArgument", " --verify", "ARGUMENTS"},
     {"ArgumentInOtherCase", " --VERIFY-ONLY", "ARGUMENTS"},
     {"TwoArguments", " --verify-only --self-test", "ARGUMENTS"},
