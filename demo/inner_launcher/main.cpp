@@ -13,36 +13,19 @@
 #include <cwchar>
 #include <string>
 
-#include "core/failure.h"
-#include "core/guarded_directory.h"
-#include "distribution/distribution_check.h"
+#include "launch/own_release.h"
 #include "platform/win32/win32_platform.h"
 
 namespace {
 
 constexpr int kRejected = 3;
 
-std::wstring OwnDirectory() {
-    std::wstring path(32768, L'\0');
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    path.resize(length);
-    return path.substr(0, path.rfind(L'\\'));
-}
-
 int VerifyOwnRelease() {
     veltomarn::Win32Platform platform;
-    try {
-        const std::wstring directory = OwnDirectory();
-        veltomarn::GuardedDirectory release(
-            platform, veltomarn::WideString(directory.begin(), directory.end()),
-            veltomarn::StreamCheck::kEverything);
-        veltomarn::CheckPhase phase = veltomarn::CheckPhase::kFiles;
-        veltomarn::VerifyDistribution(release, platform, veltomarn::ReleaseKeyBlob(), phase);
-        return 0;
-    } catch (const veltomarn::Failure& failure) {
-        std::fprintf(stderr, "VELTO MARN demo launcher: own release refused: %s\n", failure.code());
-        return kRejected;
-    }
+    const std::string code = veltomarn::CheckOwnRelease(platform);
+    if (code.empty()) return 0;
+    std::fprintf(stderr, "VELTO MARN demo launcher: own release refused: %s\n", code.c_str());
+    return kRejected;
 }
 
 int RunGame() {

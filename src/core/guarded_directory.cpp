@@ -135,9 +135,6 @@ GuardedDirectory::~GuardedDirectory() {
 
 void GuardedDirectory::Close() {
     for (Held& held : held_) held.handle.reset();
-    held_.clear();
-    heldDirectories_.clear();
-    openFiles_.clear();
 }
 
 WideString GuardedDirectory::PathOf(const std::string& relative) const {

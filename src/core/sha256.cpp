@@ -59,12 +59,6 @@ std::string DigestHex(const Sha256Digest& digest) {
     return HexText(digest.data(), digest.size());
 }
 
-std::string DataDigest(Crypto& crypto, const std::vector<uint8_t>& data) {
-    Sha256Hash hash(crypto);
-    hash.Update(data.data(), data.size());
-    return DigestHex(hash.Finish());
-}
-
 std::string FileDigest(GuardedDirectory& guard, Crypto& crypto, const std::string& relative,
                        uint64_t expectedSize) {
     FileSystem& files = guard.files();

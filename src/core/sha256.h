@@ -46,9 +46,6 @@ class Sha256Hash {
 // The 64-character lower-case hex text of a digest.
 std::string DigestHex(const Sha256Digest& digest);
 
-// The SHA-256 of a whole byte sequence, as hex text. Throws what Sha256Hash throws.
-std::string DataDigest(Crypto& crypto, const std::vector<uint8_t>& data);
-
 // The digest text of file `relative` of `guard`, which must be exactly `expectedSize` bytes: its
 // size is checked before reading and against the bytes actually read. The file is opened through
 // the guard (4 GiB limit) and stays held there; a handle read before is rewound first.

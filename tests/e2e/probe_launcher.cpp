@@ -12,9 +12,7 @@
 #include <cwchar>
 #include <string>
 
-#include "core/failure.h"
-#include "core/guarded_directory.h"
-#include "distribution/distribution_check.h"
+#include "launch/own_release.h"
 #include "platform/win32/win32_platform.h"
 
 namespace {
@@ -66,7 +64,8 @@ int wmain(int argc, wchar_t** argv) {
            Held(directory + L"\\zone.bin"));
     const std::wstring probe = Variable(L"VELTOMARN_PROBE");
     if (verify && probe == L"grandchild") {
-        STARTUPINFOW start{sizeof start};
+        STARTUPINFOW start{};
+        start.cb = sizeof start;
         PROCESS_INFORMATION started{};
         std::wstring line = L"\"" + std::wstring(self) + L"\" --linger";
         CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start,
@@ -76,14 +75,5 @@ int wmain(int argc, wchar_t** argv) {
     if (probe.rfind(exit, 0) == 0) return std::stoi(probe.substr(exit.size()));
     if (!verify) return 0;
     veltomarn::Win32Platform platform;
-    try {
-        veltomarn::GuardedDirectory release(
-            platform, veltomarn::WideString(directory.begin(), directory.end()),
-            veltomarn::StreamCheck::kEverything);
-        veltomarn::CheckPhase phase = veltomarn::CheckPhase::kFiles;
-        veltomarn::VerifyDistribution(release, platform, veltomarn::ReleaseKeyBlob(), phase);
-        return 0;
-    } catch (const veltomarn::Failure& failure) {
-        return Report(L"refused"), 3;
-    }
+    return veltomarn::CheckOwnRelease(platform).empty() ? 0 : (Report(L"refused"), 3);
 }

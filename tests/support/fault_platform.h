@@ -61,7 +61,6 @@ class FaultPlatform final : public Platform {
     std::optional<uint32_t> driveType;
     std::optional<WideString> commandLine;
     std::optional<WideString> modulePath;
-    std::optional<WideString> localAppData;
     std::optional<uint64_t> freeBytes;  // available to the caller, on every volume
 
     // Observations.
@@ -261,18 +260,17 @@ class FaultPlatform final : public Platform {
     }
     bool GetDiskFreeSpaceExW(const WideChar* path, uint64_t* available, uint64_t* total,
                              uint64_t* free) override {
-        if (Failing("GetDiskFreeSpaceExW") || !real_.GetDiskFreeSpaceExW(path, available, total, free))
+        if (Failing("GetDiskFreeSpaceExW") ||
+            !real_.GetDiskFreeSpaceExW(path, available, total, free))
             return false;
         if (freeBytes && available != nullptr) *available = *freeBytes;
         return true;
     }
     int32_t SHGetFolderPathW(void* owner, int folder, Handle token, uint32_t flags,
                              WideChar* path) override {
-        if (Failing("SHGetFolderPathW")) return static_cast<int32_t>(kStatusUnsuccessful);
-        if (!localAppData) return real_.SHGetFolderPathW(owner, folder, token, flags, path);
-        std::copy(localAppData->begin(), localAppData->end(), path);
-        path[localAppData->size()] = 0;
-        return 0;
+        return Failing("SHGetFolderPathW")
+                   ? static_cast<int32_t>(kStatusUnsuccessful)
+                   : real_.SHGetFolderPathW(owner, folder, token, flags, path);
     }
     void Sleep(uint32_t milliseconds) override {
         Failing("Sleep");
@@ -291,7 +289,8 @@ class FaultPlatform final : public Platform {
     }
     bool SetInformationJobObject(Handle job, uint32_t type,
                                  const JobExtendedLimitInformation* info) override {
-        return !Failing("SetInformationJobObject") && real_.SetInformationJobObject(job, type, info);
+        return !Failing("SetInformationJobObject") &&
+               real_.SetInformationJobObject(job, type, info);
     }
     bool QueryInformationJobObject(Handle job, uint32_t type,
                                    JobBasicAccountingInformation* info) override {
@@ -348,8 +347,8 @@ class FaultPlatform final : public Platform {
         open.insert(*text);
         return true;
     }
-    bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const WideChar* text, uint32_t revision,
-                                                              void** descriptor,
+    bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const WideChar* text,
+                                                              uint32_t revision, void** descriptor,
                                                               uint32_t* size) override {
         if (Failing("ConvertStringSecurityDescriptorToSecurityDescriptorW") ||
             !real_.ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor,

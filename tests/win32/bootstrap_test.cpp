@@ -136,20 +136,14 @@ TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpe
         counts = platform.calls;
     }
     std::map<std::string, std::set<std::string>> codes;
-    for (const auto& [member, count] : counts) {
-        for (int nth = 1; nth <= count; ++nth) {
-            SCOPED_TRACE(member + " call " + std::to_string(nth));
-            FaultPlatform platform(real);
-            const bool cng = member.rfind("BCrypt", 0) == 0;
-            platform.Fail(member, nth, cng ? kStatusUnsuccessful : win::kErrorAccessDenied);
-            const std::string code = FailureCode([&] { RunVerifyOnly(platform, package); });
-            codes[member].insert(code);
-            if (!code.empty()) {
-                EXPECT_EQ(platform.standardOutput, "");
-            }
-            ExpectTidy(platform);
-        }
-    }
+    FailEachCall(counts, false, [&](const std::string& member, int nth, uint32_t error) {
+        FaultPlatform platform(real);
+        platform.Fail(member, nth, error);
+        const std::string code = FailureCode([&] { RunVerifyOnly(platform, package); });
+        codes[member].insert(code);
+        if (!code.empty()) EXPECT_EQ(platform.standardOutput, "");
+        ExpectTidy(platform);
+    });
     EXPECT_EQ(codes, kSweepCodes);
 }
 

@@ -121,10 +121,10 @@ const UnsealCase kUnsealCases[] = {
      [](UnsealRun& r) { r.platform.Fail("FlushFileBuffers", 2, win::kErrorAccessDenied); },
      "CACHE_FLUSH",
      {"RELEASE.sig", "RELEASE.signed.sealed-partial"}},
-    {"CommitFails",
-     [](UnsealRun& r) { r.platform.Fail("MoveFileExW", 1, win::kErrorAccessDenied); },
+    {"FinalNameTaken",  // never replaced
+     [](UnsealRun& r) { r.scratch.Write("out/RELEASE.sig", ""); },
      "CACHE_COMMIT",
-     {"RELEASE.sig.sealed-partial"}},
+     {"RELEASE.sig", "RELEASE.sig.sealed-partial"}},
 };
 
 class UnsealFaultTest : public ::testing::TestWithParam<UnsealCase> {};

@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "platform/win32/win32_platform.h"
@@ -63,6 +65,22 @@ inline void ExpectTidy(const FaultPlatform& platform) {
     EXPECT_TRUE(platform.open.empty()) << platform.open.size() << " objects left open";
     EXPECT_EQ(platform.UnwipedSecrets(), 0u);
     EXPECT_TRUE(platform.misuses.empty()) << platform.misuses.front();
+}
+
+// Calls `run` once for each call counted in `calls`, naming the member and the call to fail and
+// the failure to inject (a status for a crypto call). With `sample`, a member called more than 24
+// times has its first and last eight calls and every ninth between failed: most of its calls hold
+// one more ancestor of one more guard.
+inline void FailEachCall(const std::map<std::string, int>& calls, bool sample,
+                         const std::function<void(const std::string&, int, uint32_t)>& run) {
+    for (const auto& [member, count] : calls) {
+        for (int nth = 1; nth <= count; ++nth) {
+            if (sample && count > 24 && nth > 8 && nth <= count - 8 && nth % 9 != 0) continue;
+            SCOPED_TRACE(member + " call " + std::to_string(nth));
+            run(member, nth,
+                member.rfind("BCrypt", 0) == 0 ? kStatusUnsuccessful : win::kErrorAccessDenied);
+        }
+    }
 }
 
 }  // namespace veltomarn::test

@@ -46,7 +46,8 @@ Commands:
   attach-signature  install a signature made elsewhere (an HSM) as RELEASE.sig
   verify            check a package exactly as the bootstrap does, payload included
 
-Run "veltomarn-release COMMAND --help" for the options of a command.
+Run "veltomarn-release COMMAND --help" for the options of a command, "veltomarn-release
+--version" for the tool's version.
 
 Exit status: 0 success, 1 a verification failure, 2 a usage or I/O error (including a package
 that sign refuses). Messages go to standard error and name the path concerned.
@@ -163,6 +164,7 @@ PACKAGE_DIR that pack created is removed, an empty one that existed is emptied (
 
 constexpr char kVerifyUsage[] =
     R"(Usage: veltomarn-release verify --public-key PUB.pem --key-shares FILE PACKAGE_DIR
+       veltomarn-release verify --public-key PUB.pem --no-payload PACKAGE_DIR
 
 Runs the bootstrap's own package check on PACKAGE_DIR, with PUB.pem in place of the key
 compiled into the bootstrap: the signature of RELEASE.signed, every rule of the inventory, the
@@ -176,6 +178,8 @@ code and the path it concerns on standard error (exit status 1).
   --key-shares FILE  the payload key shares the package was sealed with (the bootstrap that
                      plays it must be built with the same, VELTOMARN_PAYLOAD_KEY). The unsealing
                      is the bootstrap's own code.
+  --no-payload       for checks without the payload key (a CI job, a mirror): everything but
+                     the unsealing; the payload's header and file table are still read.
 )";
 
 const std::map<std::string, const char*> kCommandUsage = {
@@ -390,11 +394,18 @@ int AttachSignature(const Arguments& arguments, std::ostream& out) {
 int Verify(const Arguments& arguments, std::ostream& out) {
     const std::vector<uint8_t> keyBlob =
         LoadPublicKeyBlob(Required("verify", arguments, "--public-key"));
-    const PayloadKeyMaterial payloadKey =
-        LoadPayloadKey(Required("verify", arguments, "--key-shares"));
+    const bool unseal = arguments.flags.count("--no-payload") == 0;
+    if (!unseal && arguments.values.count("--key-shares") != 0) {
+        UsageError("verify", "--no-payload unseals nothing and takes no --key-shares");
+    }
+    const std::optional<PayloadKeyMaterial> payloadKey =
+        unseal ? std::optional(LoadPayloadKey(Required("verify", arguments, "--key-shares")))
+               : std::nullopt;
     ExpectPositional("verify", arguments, 1, "one PACKAGE_DIR");
     const std::string root = RealDirectory(arguments.positional[0]);
-    const VerifyOutcome outcome = VerifyPackage(root, keyBlob, PayloadCheck::kUnseal, &payloadKey);
+    const VerifyOutcome outcome =
+        VerifyPackage(root, keyBlob, unseal ? PayloadCheck::kUnseal : PayloadCheck::kIndex,
+                      payloadKey ? &*payloadKey : nullptr);
     if (!outcome.passed) {
         throw ToolError(kExitVerificationFailed, outcome.code + ": " + ShowPath(outcome.path));
     }
@@ -412,6 +423,10 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         return kExitUsageOrIo;
     }
     const std::string& command = arguments[0];
+    if (command == "--version") {
+        out << kProgram << " " << VELTOMARN_VERSION << "\n";
+        return kExitSuccess;
+    }
     if (command == "--help" || command == "-h" || command == "help") {
         const auto it =
             arguments.size() > 1 ? kCommandUsage.find(arguments[1]) : kCommandUsage.end();
@@ -438,7 +453,8 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         } else if (command == "sign") {
             parsed = ParseArguments(command, rest, {"--key", "--sequence"}, {"--prepare"});
         } else if (command == "verify") {
-            parsed = ParseArguments(command, rest, {"--public-key", "--key-shares"}, {});
+            parsed = ParseArguments(command, rest, {"--public-key", "--key-shares"},
+                                    {"--no-payload"});
         } else {
             parsed = ParseArguments(command, rest, {"--public-key"}, {});
         }
