@@ -18,6 +18,7 @@ using Tree = std::map<std::string, std::string>;
 // Every entry below `root` (a directory ends in '/') with a digest of its contents.
 Tree TreeBelow(const WideString& root) {
     Tree tree;
+    if (!fs::is_directory(fs::path(root))) return tree;
     for (const auto& entry : fs::recursive_directory_iterator(fs::path(root))) {
         const std::string name = entry.path().lexically_relative(fs::path(root)).generic_string();
         tree[entry.is_directory() ? name + "/" : name] =
@@ -62,9 +63,9 @@ struct CacheRun {
     // "$" the stale session's owner record.
     WideString At(std::string relative) const {
         if (relative == "$") relative = "~.owner-" + stale.substr(9);
-        if (relative[0] == '~') relative = payload + relative.substr(1);
-        if (relative.back() == '/') relative.pop_back();
-        WideString path = root + u"\\" + Wide(relative);
+        if (relative.starts_with("~")) relative = payload + relative.substr(1);
+        if (relative.ends_with("/")) relative.pop_back();
+        WideString path = relative.empty() ? root : root + u"\\" + Wide(relative);
         std::replace(path.begin(), path.end(), u'/', u'\\');
         return path;
     }
@@ -109,6 +110,7 @@ const OpenCase kOpenCases[] = {
     {"LockHardLinked", [](CacheRun& r) { r.platform.linkCounts[r.At("active.lock")] = 2; },
      "CACHE_LOCK_TYPE"},
     {"FileInPlaceOfPayloadDirectory", [](CacheRun& r) { r.Replace("~", false); }, "DIRECTORY_TYPE"},
+    {"FileInPlaceOfCacheRoot", [](CacheRun& r) { r.Replace("", false); }, "DIRECTORY_TYPE"},
     {"SpaceExactlyEnough",
      [](CacheRun& r) { r.platform.freeBytes = r.index.plaintextBytes + 67108864; }, ""},
     {"SpaceOneByteShort",
