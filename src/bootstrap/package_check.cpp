@@ -15,7 +15,9 @@ PackageCheck CheckPackage(FileSystem& files, Crypto& crypto, const WideString& p
                           const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase) {
     phase = CheckPhase::kFiles;
     PackageCheck check{GuardedDirectory(files, packageDirectory, StreamCheck::kEverything)};
-    check.sequence = VerifyDistribution(check.guard, crypto, releaseKeyBlob, phase);
+    const VerifiedRelease release = VerifyDistribution(check.guard, crypto, releaseKeyBlob, phase);
+    check.sequence = release.sequence;
+    check.files = release.files;
     phase = CheckPhase::kPayload;
     check.payloadFile = check.guard.OpenFile(kPayloadFileName, kMaxPayloadBytes);
     check.index = ReadPayloadIndex(files, check.payloadFile);

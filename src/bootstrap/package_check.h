@@ -19,6 +19,7 @@ namespace veltomarn {
 struct PackageCheck {
     GuardedDirectory guard;
     uint64_t sequence = 0;
+    std::size_t files = 0;  // listed in the release inventory
     // "VeltoMarn.payload", the very handle the distribution check hashed; owned by `guard`, and
     // positioned at the first chunk once the index has been read.
     Handle payloadFile = nullptr;

@@ -8,8 +8,8 @@
 
 namespace veltomarn {
 
-uint64_t VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
-                            const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase) {
+VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
+                                   const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase) {
     phase = CheckPhase::kFiles;
     const std::vector<uint8_t> inventoryBytes =
         package.ReadSmallFile(kInventoryName, kMaxInventoryBytes);
@@ -28,7 +28,7 @@ uint64_t VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
     }
     // Whatever appeared while the files were hashed is found here.
     VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories(), phase);
-    return inventory.sequence();
+    return {inventory.sequence(), inventory.rows().size()};
 }
 
 }  // namespace veltomarn

@@ -13,14 +13,17 @@ namespace veltomarn {
 // Reads "RELEASE.signed" (1 MiB limit) and "RELEASE.sig" (384 bytes) through `package`, checks the
 // framing, the signature and every inventory rule, proves the tree holds exactly the listed files
 // and the directories they imply, hashes every listed file in inventory order, and checks the tree
-// again. Returns the release sequence. Every file opened stays held by `package`, unwritable, so
-// a later OpenFile of a listed path returns the very handle that was hashed.
-// The signature is checked with the compiled-in release key unless `releaseKeyBlob` gives another
-// (see VerifyReleaseSignature).
-// Throws the codes of the guard, the inventory, the signature, the digests and the tree check,
-// and "FILE_HASH_MISMATCH" for the first listed file whose digest differs; `phase` then tells
-// what the failure concerns.
-uint64_t VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
-                            const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase);
+// again. Returns the release sequence and file count. Every file opened stays held by `package`,
+// unwritable, so a later OpenFile of a listed path returns the very handle that was hashed. The
+// signature is checked with the release key `releaseKeyBlob` (ReleaseKeyBlob(): the compiled-in
+// one). Throws the codes of the guard, the inventory, the signature, the digests and the tree
+// check, and "FILE_HASH_MISMATCH" for the first listed file whose digest differs; `phase` then
+// tells what the failure concerns.
+struct VerifiedRelease {
+    uint64_t sequence = 0;
+    std::size_t files = 0;  // the inventory's rows
+};
+VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
+                                   const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase);
 
 }  // namespace veltomarn

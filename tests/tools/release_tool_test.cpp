@@ -32,7 +32,7 @@ const std::string kShares = kKeys + "/payload-key-shares-TEST-ONLY.txt";
 const std::string kOtherShares = std::string(64, 'a') + "\n" + std::string(64, '5') + "\n";
 constexpr char kSequence[] = "2026103022";
 // The payload sealed from the inner directory of LayOut.
-constexpr char kInnerPayload[] = " files=5 plaintextBytes=452\n";
+constexpr char kInnerPayload[] = " files=4 payloadFiles=5 plaintextBytes=452\n";
 
 using ToolRun = ProgramRun;
 
@@ -135,7 +135,17 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     WriteFile(pkg / "package/release.json", "{}");
     WriteFile(pkg / "data/levels/level-1.bin", std::string(1000, '\x7f'));
     ASSERT_EQ(Tool(Seal(w_, pkg / "VeltoMarn.payload")).exitCode, 0);
-    ASSERT_EQ(Said(Tool(Sign(pkg))), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
+    // With an encrypted key, its passphrase from the environment; a wrong one is named so.
+    Ok(Launch({"pkcs8", "-topk8", "-v2", "aes-256-cbc", "-passout", "pass:s3cret", "-in",
+               kPrivateKey, "-out", w_ / "encrypted.pem"},
+              "openssl"));
+    const auto signWith = [&](const std::string& passphrase) {
+        return Said(Launch({"VELTOMARN_KEY_PASSPHRASE=" + passphrase, VELTOMARN_RELEASE_TOOL,
+                            "sign", "--key", w_ / "encrypted.pem", "--sequence", kSequence, pkg},
+                           "env"));
+    };
+    EXPECT_NE(signWith("wrong").find("encrypted.pem: wrong passphrase"), std::string::npos);
+    ASSERT_EQ(signWith("s3cret"), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
     // verify admits no file more: nothing of sealing or signing is left beside the package.
     EXPECT_EQ(Said(Tool(Verify(pkg))), "0 OK sequence=2026103022" + std::string(kInnerPayload));
 
@@ -193,7 +203,7 @@ const Refusal kRefusals[] = {
     {"sequence_below_the_floor", [](Dir w) { return Sign(Packed(w), "2026103021"); }, "", 2,
      "--sequence 2026103021: below 2026103022"},
     {"public_key_given_as_the_signing_key", [](Dir w) { return Pack(w, kPublicKey); }, "", 2,
-     "no PEM private key"},
+     "pub.pem: this is a public key"},
     {"keygen_over_an_existing_key",
      [](Dir w) {
          return Args{"keygen", "--out", w};

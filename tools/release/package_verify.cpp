@@ -29,6 +29,7 @@ VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>&
                           UnsealTarget::Nowhere());
         }
         outcome.sequence = check.sequence;
+        outcome.files = check.files;
         outcome.payloadFiles = check.index.entries.size();
         outcome.plaintextBytes = check.index.plaintextBytes;
         outcome.passed = true;

@@ -20,6 +20,7 @@ enum class PayloadCheck {
 struct VerifyOutcome {
     bool passed = false;
     uint64_t sequence = 0;         // passed: the release sequence
+    std::size_t files = 0;         // passed: the files the release inventory lists
     std::size_t payloadFiles = 0;  // passed: the payload's file count
     uint64_t plaintextBytes = 0;   // passed: the payload's plaintext total
     std::string code;              // failed: the bootstrap's failure code

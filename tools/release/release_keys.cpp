@@ -8,6 +8,11 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
 #include "core/hex_text.h"
 #include "platform/openssl/openssl_cng.h"
 #include "release/tool_support.h"
@@ -28,6 +33,31 @@ std::string OpensslReason() {
     char text[256];
     ERR_error_string_n(error, text, sizeof text);
     return text;
+}
+
+// The passphrase for an encrypted private key from VELTOMARN_KEY_PASSPHRASE, or the first line of
+// the file VELTOMARN_KEY_PASSPHRASE_FILE names; empty when neither is set.
+std::vector<uint8_t> PassphraseFromEnvironment() {
+    if (const char* value = std::getenv("VELTOMARN_KEY_PASSPHRASE"); value != nullptr) {
+        return std::vector<uint8_t>(value, value + std::strlen(value));
+    }
+    const char* file = std::getenv("VELTOMARN_KEY_PASSPHRASE_FILE");
+    if (file == nullptr) return {};
+    std::vector<uint8_t> text = ReadWholeFile(file, kMaxKeyFileBytes, true);
+    const auto end =
+        std::find_if(text.begin(), text.end(), [](uint8_t c) { return c == '\n' || c == '\r'; });
+    std::fill(end, text.end(), 0);
+    text.resize(static_cast<std::size_t>(end - text.begin()));
+    return text;
+}
+
+// pem_password_cb over a given passphrase (`user`, a std::vector<uint8_t>).
+int GivenPassphrase(char* buffer, int size, int, void* user) {
+    const auto& passphrase = *static_cast<const std::vector<uint8_t>*>(user);
+    const int length =
+        static_cast<int>(std::min<std::size_t>(passphrase.size(), static_cast<std::size_t>(size)));
+    std::copy_n(passphrase.begin(), length, buffer);
+    return length;
 }
 
 struct BioDeleter {
@@ -82,10 +112,32 @@ void KeyDeleter::operator()(EVP_PKEY* key) const {
 
 KeyPointer LoadPrivateKey(const std::string& path) {
     std::vector<uint8_t> pem = ReadWholeFile(path, kMaxKeyFileBytes, true);
+    const std::string_view text(reinterpret_cast<const char*>(pem.data()), pem.size());
+    const bool isPublic = text.find("-----BEGIN PUBLIC KEY-----") != std::string_view::npos;
+    const bool encrypted = text.find("ENCRYPTED") != std::string_view::npos;
+    std::vector<uint8_t> passphrase =
+        encrypted ? PassphraseFromEnvironment() : std::vector<uint8_t>();
     BioPointer bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    KeyPointer key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    // Null user data: OpenSSL asks on the terminal.
+    void* given = passphrase.empty() ? nullptr : &passphrase;
+    KeyPointer key(
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, given ? GivenPassphrase : nullptr, given)
+            : nullptr);
     bio.reset();
     Wipe(pem);
+    Wipe(passphrase);
+    if (!key && isPublic) {
+        ERR_clear_error();
+        Refuse(ShowPath(path) +
+               ": this is a public key; the signing key is the private one "
+               "(release-signing.key.pem from keygen)");
+    }
+    if (!key && encrypted) {
+        ERR_clear_error();
+        Refuse(ShowPath(path) +
+               ": wrong passphrase, or none given (VELTOMARN_KEY_PASSPHRASE or "
+               "VELTOMARN_KEY_PASSPHRASE_FILE)");
+    }
     if (!key) {
         Refuse(ShowPath(path) + ": no PEM private key could be read: " + OpensslReason());
     }

@@ -21,10 +21,12 @@ struct KeyDeleter {
 };
 using KeyPointer = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 
-// The private key in PEM file `path` (PKCS #8 or traditional; an encrypted one asks for its
-// passphrase on the terminal). It must be an RSA key with a 3072-bit modulus and a 3-byte public
-// exponent, the only shape the bootstrap imports. Throws ToolError (2) naming the path and what
-// is wrong.
+// The private key in PEM file `path` (PKCS #8 or traditional). An encrypted one takes its
+// passphrase from the environment variable VELTOMARN_KEY_PASSPHRASE, or else from the first line
+// of the file that VELTOMARN_KEY_PASSPHRASE_FILE names, or else asks for it on the terminal. It
+// must be an RSA key with a 3072-bit modulus and a 3-byte public exponent, the only shape the
+// bootstrap imports. Throws ToolError (2) naming the path and what is wrong ("this is a public
+// key", "wrong passphrase").
 KeyPointer LoadPrivateKey(const std::string& path);
 
 // The public key in PEM file `path` ("BEGIN PUBLIC KEY"), with the same shape rules, as the

@@ -171,9 +171,10 @@ compiled into the bootstrap: the signature of RELEASE.signed, every rule of the 
 exact tree (no file or directory more or less, no links, names spelt exactly), and the size and
 SHA-256 of every listed file; then reads the header and file table of VeltoMarn.payload and
 unseals it to nowhere: every chunk decrypted and authenticated, every file's SHA-256 checked,
-nothing written. Prints "OK sequence=N files=F plaintextBytes=P" on success (exit status 0), F
-and P being the payload's file count and plaintext size; otherwise prints the bootstrap's failure
-code and the path it concerns on standard error (exit status 1).
+nothing written. Prints "OK sequence=N files=F payloadFiles=PF plaintextBytes=P" on success (exit
+status 0), with the field names pack prints: F the files the inventory lists, PF and P the
+payload's file count and plaintext size; otherwise prints the bootstrap's failure code and the
+path it concerns on standard error (exit status 1).
 
   --key-shares FILE  the payload key shares the package was sealed with (the bootstrap that
                      plays it must be built with the same, VELTOMARN_PAYLOAD_KEY). The unsealing
@@ -409,8 +410,9 @@ int Verify(const Arguments& arguments, std::ostream& out) {
     if (!outcome.passed) {
         throw ToolError(kExitVerificationFailed, outcome.code + ": " + ShowPath(outcome.path));
     }
-    out << "OK sequence=" << outcome.sequence << " files=" << outcome.payloadFiles
-        << " plaintextBytes=" << outcome.plaintextBytes << "\n";
+    out << "OK sequence=" << outcome.sequence << " files=" << outcome.files
+        << " payloadFiles=" << outcome.payloadFiles << " plaintextBytes=" << outcome.plaintextBytes
+        << "\n";
     return kExitSuccess;
 }
 
@@ -453,8 +455,8 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         } else if (command == "sign") {
             parsed = ParseArguments(command, rest, {"--key", "--sequence"}, {"--prepare"});
         } else if (command == "verify") {
-            parsed = ParseArguments(command, rest, {"--public-key", "--key-shares"},
-                                    {"--no-payload"});
+            parsed =
+                ParseArguments(command, rest, {"--public-key", "--key-shares"}, {"--no-payload"});
         } else {
             parsed = ParseArguments(command, rest, {"--public-key"}, {});
         }
