@@ -124,6 +124,11 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
                          w_ / "pkg"})),
               "0 OK sequence=2026103022" + std::string(kInnerPayload));
 
+    const std::string json = Tool(With(verify, {"--json"})).standardOutput;
+    EXPECT_EQ(json.substr(0, json.find(", \"keyFingerprint\": \"")),
+              R"({"verified": true, "sequence": 2026103022, "files": 4, "payloadFiles": 5, )"
+              R"("plaintextBytes": 452, "payloadUnsealed": true)");
+
     WriteFile(w_ / "pkg/docs/readme.txt", "read ma\n");  // one byte changed, the size kept
     EXPECT_EQ(Said(Tool(verify)), "1 veltomarn-release verify: FILE_HASH_MISMATCH: " +
                                       (w_ / "pkg/docs/readme.txt").string() + "\n");
@@ -149,16 +154,12 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     // verify admits no file more: nothing of sealing or signing is left beside the package.
     EXPECT_EQ(Said(Tool(Verify(pkg))), "0 OK sequence=2026103022" + std::string(kInnerPayload));
 
-    const ToolRun prepare = Tool({"sign", "--prepare", "--sequence", "2026103023", pkg});
+    const ToolRun prepare = Tool({"sign", "--prepare", "--sequence", "2026103023", "--digest-out",
+                                  w_ / "digest.bin", "--digest-info-out", w_ / "info.der", pkg});
     ASSERT_EQ(prepare.exitCode, 0) << prepare.standardError;
     EXPECT_FALSE(fs::exists(pkg / "RELEASE.sig"));
-    // As an HSM would: PKCS #1 v1.5 over the 32 digest bytes printed, made by OpenSSL.
-    std::string digest;
-    for (std::size_t k = 0; k + 1 < prepare.standardOutput.size(); k += 2) {
-        digest.push_back(
-            static_cast<char>(std::stoi(prepare.standardOutput.substr(k, 2), nullptr, 16)));
-    }
-    WriteFile(w_ / "digest.bin", digest);
+    EXPECT_EQ(ReadFile(w_ / "info.der").substr(19), ReadFile(w_ / "digest.bin"));
+    // As an HSM would: PKCS #1 v1.5 over the 32 digest bytes, made by OpenSSL.
     Ok(Launch({"pkeyutl", "-sign", "-inkey", kPrivateKey, "-pkeyopt", "digest:sha256", "-in",
                w_ / "digest.bin", "-out", w_ / "hsm.sig"},
               "openssl"));
@@ -277,6 +278,15 @@ const Refusal kRefusals[] = {
          return Args{"attach-signature", "--public-key", kPublicKey, w / "old.sig", w / "pkg"};
      },
      "", 1, "SIGNATURE_INVALID: "},
+    {"attach_after_the_files_changed",
+     [](Dir w) {
+         Ok(Tool({"sign", "--prepare", "--sequence", kSequence, Packed(w)}));
+         Ok(Launch({"dgst", "-sha256", "-sign", kPrivateKey, "-out", w / "new.sig",
+                    w / "pkg/RELEASE.signed"},
+                   "openssl"));
+         return Args{"attach-signature", "--public-key", kPublicKey, w / "new.sig", w / "pkg"};
+     },
+     "pkg/package/release.json", 2, "the files no longer match"},
     {"verify_with_another_public_key",
      [](Dir w) {
          Ok(Tool({"keygen", "--out", w}));

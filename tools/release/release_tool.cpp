@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <array>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
@@ -86,7 +88,11 @@ under temporary names and renamed into place, and a failure puts the old pair ba
                 RELEASE.sig, and prints the SHA-256 of RELEASE.signed as 64 hex digits. Sign
                 that digest elsewhere (RSA PKCS #1 v1.5 with SHA-256, the raw 384-byte result;
                 for example openssl pkeyutl -sign -pkeyopt digest:sha256 over the 32 digest
-                bytes) and install the result with attach-signature.
+                bytes; openssl dgst -sha256 -sign KEY RELEASE.signed makes the same signature
+                from the file itself) and install the result with attach-signature.
+  --digest-out FILE       with --prepare: also write the 32 digest bytes to the new FILE
+  --digest-info-out FILE  with --prepare: also write the DER DigestInfo (the 19-byte SHA-256
+                          prefix and the digest) that raw RSA signing hardware signs
 
 Refuses (exit status 2, nothing changed, the path named) a package that the bootstrap would
 refuse: a symbolic link anywhere; a file with more than one name (hard link); anything but
@@ -103,7 +109,8 @@ constexpr char kAttachUsage[] =
 
 Checks that SIG (exactly 384 bytes: a raw RSA PKCS #1 v1.5 signature over the SHA-256 of
 RELEASE.signed, as made for sign --prepare) verifies against PACKAGE_DIR/RELEASE.signed with
-the public key PUB.pem, and that the inventory it signs is well formed; only then installs it
+the public key PUB.pem, that the inventory it signs is well formed, and that the package's files
+are still exactly what it lists (else exit status 2); only then installs it
 as PACKAGE_DIR/RELEASE.sig, replacing a present one in one rename. A signature that does not
 verify changes nothing and ends with exit status 1 and the failure code.
 )";
@@ -145,7 +152,7 @@ constexpr char kPackUsage[] =
     R"(Usage: veltomarn-release pack --key PRIVATE.pem --key-shares FILE --sequence N
                               --inner INNER_DIR --out PACKAGE_DIR
                               --bootstrap VeltoMarnLauncher.exe --manifest release.json
-                              [--include DIR]
+                              [--include DIR] [--json]
 
 Makes a complete, signed package in PACKAGE_DIR, which must not exist (its parent must) or be an
 empty directory:
@@ -160,6 +167,10 @@ The files of --include must not collide with the files pack makes (nor with RELE
 RELEASE.sig), also not in another letter case, and follow the rules sign applies. INNER_DIR and
 --include must lie outside PACKAGE_DIR. On any failure everything pack made is removed again: a
 PACKAGE_DIR that pack created is removed, an empty one that existed is emptied (exit status 2).
+
+  --json  the result as one JSON object on standard output: "packed" (the directory),
+          "sequence", "files", "payloadFiles", "plaintextBytes" and "keyFingerprint" (the
+          SHA-256 of the signing key's public CNG blob, as verify --json gives it).
 )";
 
 constexpr char kVerifyUsage[] =
@@ -181,6 +192,10 @@ path it concerns on standard error (exit status 1).
                      is the bootstrap's own code.
   --no-payload       for checks without the payload key (a CI job, a mirror): everything but
                      the unsealing; the payload's header and file table are still read.
+  --json             one JSON object on standard output instead: "verified" true with
+                     "sequence", "files", "payloadFiles", "plaintextBytes", "payloadUnsealed", or
+                     false with "code" and "path"; and "keyFingerprint", the SHA-256 of the
+                     public key's CNG blob. The exit status stays as above.
 )";
 
 const std::map<std::string, const char*> kCommandUsage = {
@@ -198,6 +213,30 @@ struct Arguments {
     std::vector<std::string> positional;
     bool help = false;
 };
+
+// `text` as a JSON string.
+std::string Json(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += {'\\', c};
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            quoted += {'\\', 'u', '0', '0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
+        } else {
+            quoted.push_back(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+// The SHA-256 of a release key's 411-byte public blob, as hex: the key's fingerprint.
+std::string Fingerprint(const std::vector<uint8_t>& publicBlob) {
+    OpensslCng crypto;
+    Sha256Hash hash(crypto);
+    hash.Update(publicBlob.data(), publicBlob.size());
+    return DigestHex(hash.Finish());
+}
 
 [[noreturn]] void UsageError(const std::string& command, const std::string& message) {
     Refuse(message + " (see " + kProgram + " " + command + " --help)");
@@ -290,11 +329,35 @@ int Keygen(const Arguments& arguments, std::ostream& out) {
     return kExitSuccess;
 }
 
+// For signing hardware: the digest of RELEASE.signed as its 32 bytes (--digest-out) and as the
+// DER DigestInfo that PKCS #1 v1.5 signs (--digest-info-out), each in a new file.
+void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>& digest) {
+    static constexpr uint8_t kSha256DigestInfo[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                                    0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                                    0x01, 0x05, 0x00, 0x04, 0x20};
+    std::vector<uint8_t> info(std::begin(kSha256DigestInfo), std::end(kSha256DigestInfo));
+    info.insert(info.end(), digest.begin(), digest.end());
+    const std::pair<const char*, std::vector<uint8_t>> kinds[] = {
+        {"--digest-out", std::vector<uint8_t>(digest.begin(), digest.end())},
+        {"--digest-info-out", info}};
+    for (const auto& [option, bytes] : kinds) {
+        const auto given = arguments.values.find(option);
+        if (given == arguments.values.end()) continue;
+        const std::filesystem::path path(given->second);
+        InstallNewFiles(RealDirectory(path.has_parent_path() ? path.parent_path().string() : "."),
+                        {{path.filename().string(), bytes, 0644}});
+    }
+}
+
 int Sign(const Arguments& arguments, std::ostream& out) {
     const bool prepare = arguments.flags.count("--prepare") != 0;
     const uint64_t sequence = ParseReleaseSequence(Required("sign", arguments, "--sequence"));
     if (prepare && arguments.values.count("--key") != 0) {
         UsageError("sign", "--prepare signs nothing and takes no --key");
+    }
+    if (!prepare && (arguments.values.count("--digest-out") +
+                     arguments.values.count("--digest-info-out")) != 0) {
+        UsageError("sign", "--digest-out and --digest-info-out go with --prepare");
     }
     KeyPointer key;
     if (!prepare) key = LoadPrivateKey(Required("sign", arguments, "--key"));
@@ -307,6 +370,7 @@ int Sign(const Arguments& arguments, std::ostream& out) {
         OpensslCng crypto;
         const BuiltInventory inventory = BuildInventory(files, crypto, root, scan, sequence);
         InstallInventoryFiles(root, inventory.bytes, nullptr);
+        WriteDigestFiles(arguments, inventory.digest);
         out << DigestHex(inventory.digest) << "\n";
         return kExitSuccess;
     }
@@ -353,6 +417,16 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     request.signingKey = signingKey.get();
     request.payloadKey = &payloadKey;
     const PackedPackage packed = PackPackage(request, ProgressStream(err));
+    if (arguments.flags.count("--json") != 0) {
+        out << "{\"packed\": " << Json(packed.root)
+            << ", \"sequence\": " << packed.inventory.sequence
+            << ", \"files\": " << packed.inventory.files
+            << ", \"payloadFiles\": " << packed.payload.files
+            << ", \"plaintextBytes\": " << packed.payload.plaintextBytes
+            << ", \"keyFingerprint\": " << Json(Fingerprint(PublicKeyBlob(signingKey.get())))
+            << "}\n";
+        return kExitSuccess;
+    }
     out << "packed " << packed.root << " sequence=" << packed.inventory.sequence
         << " files=" << packed.inventory.files << " payloadFiles=" << packed.payload.files
         << " plaintextBytes=" << packed.payload.plaintextBytes << "\n";
@@ -387,6 +461,14 @@ int AttachSignature(const Arguments& arguments, std::ostream& out) {
         throw ToolError(kExitVerificationFailed, code + ": " + ShowPath(signaturePath) + " " + why +
                                                      "; nothing was changed");
     }
+    // A signature over an inventory the files no longer match makes a package every player
+    // refuses: the files are listed and hashed again first.
+    PosixPlatform files;
+    const BuiltInventory current = BuildInventory(files, crypto, root, ScanPackage(root), sequence);
+    if (current.bytes != inventory) {
+        Refuse(ShowPath(root) + ": the files no longer match " + ShowPath(inventoryPath) +
+               " (changed since sign --prepare?); run sign --prepare again; nothing was changed");
+    }
     InstallSignature(root, signature);
     out << "attached " << JoinPath(root, kSignatureName) << " sequence=" << sequence << "\n";
     return kExitSuccess;
@@ -407,6 +489,19 @@ int Verify(const Arguments& arguments, std::ostream& out) {
     const VerifyOutcome outcome =
         VerifyPackage(root, keyBlob, unseal ? PayloadCheck::kUnseal : PayloadCheck::kIndex,
                       payloadKey ? &*payloadKey : nullptr);
+    if (arguments.flags.count("--json") != 0) {
+        out << "{\"verified\": " << (outcome.passed ? "true" : "false");
+        if (outcome.passed) {
+            out << ", \"sequence\": " << outcome.sequence << ", \"files\": " << outcome.files
+                << ", \"payloadFiles\": " << outcome.payloadFiles
+                << ", \"plaintextBytes\": " << outcome.plaintextBytes
+                << ", \"payloadUnsealed\": " << (unseal ? "true" : "false");
+        } else {
+            out << ", \"code\": " << Json(outcome.code) << ", \"path\": " << Json(outcome.path);
+        }
+        out << ", \"keyFingerprint\": " << Json(Fingerprint(keyBlob)) << "}\n";
+        return outcome.passed ? kExitSuccess : kExitVerificationFailed;
+    }
     if (!outcome.passed) {
         throw ToolError(kExitVerificationFailed, outcome.code + ": " + ShowPath(outcome.path));
     }
@@ -451,12 +546,14 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
             parsed = ParseArguments(command, rest,
                                     {"--key", "--key-shares", "--sequence", "--inner", "--out",
                                      "--bootstrap", "--manifest", "--include"},
-                                    {});
+                                    {"--json"});
         } else if (command == "sign") {
-            parsed = ParseArguments(command, rest, {"--key", "--sequence"}, {"--prepare"});
+            parsed = ParseArguments(command, rest,
+                                    {"--key", "--sequence", "--digest-out", "--digest-info-out"},
+                                    {"--prepare"});
         } else if (command == "verify") {
-            parsed =
-                ParseArguments(command, rest, {"--public-key", "--key-shares"}, {"--no-payload"});
+            parsed = ParseArguments(command, rest, {"--public-key", "--key-shares"},
+                                    {"--no-payload", "--json"});
         } else {
             parsed = ParseArguments(command, rest, {"--public-key"}, {});
         }
