@@ -61,6 +61,7 @@ class FaultPlatform final : public Platform {
     std::optional<uint32_t> driveType;
     std::optional<WideString> commandLine;
     std::optional<WideString> modulePath;
+    std::optional<WideString> localAppData;
     std::optional<uint64_t> freeBytes;  // available to the caller, on every volume
 
     // Observations.
@@ -268,9 +269,10 @@ class FaultPlatform final : public Platform {
     }
     int32_t SHGetFolderPathW(void* owner, int folder, Handle token, uint32_t flags,
                              WideChar* path) override {
-        return Failing("SHGetFolderPathW")
-                   ? static_cast<int32_t>(kStatusUnsuccessful)
-                   : real_.SHGetFolderPathW(owner, folder, token, flags, path);
+        if (Failing("SHGetFolderPathW")) return static_cast<int32_t>(kStatusUnsuccessful);
+        if (!localAppData) return real_.SHGetFolderPathW(owner, folder, token, flags, path);
+        *std::copy(localAppData->begin(), localAppData->end(), path) = 0;
+        return 0;
     }
     void Sleep(uint32_t milliseconds) override {
         Failing("Sleep");

@@ -1,6 +1,7 @@
 // The driver end to end in this process (arguments, own name, reporting) over the real Win32
 // platform, and a sweep that fails every platform call of a --verify-only run in turn.
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -14,10 +15,6 @@ namespace veltomarn::test {
 namespace {
 
 const WideString kLauncher = FixturePath("package\\VeltoMarnLauncher.exe");
-
-std::string FailureLine(const std::string& code) {
-    return "SECURITY_CHECK_FAILED: " + code + "\n";
-}
 
 const auto NoToken = [](FaultPlatform& p) {
     p.Fail("OpenProcessToken", 1, win::kErrorAccessDenied);
@@ -77,7 +74,8 @@ TEST_P(BootstrapRunTest, ReportsExactlyOnce) {
     const int exitCode = RunBootstrap(platform);
 
     EXPECT_EQ(exitCode, row.code.empty() ? 0 : 1);
-    EXPECT_EQ(platform.standardError, row.code.empty() ? "" : FailureLine(row.code));
+    EXPECT_EQ(platform.standardError,
+              row.code.empty() ? "" : "SECURITY_CHECK_FAILED: " + row.code + "\n");
     const std::string status = "SEALED_VERIFIED sequence=2026103022 files=";
     EXPECT_EQ(platform.standardOutput.substr(0, status.size()), row.code.empty() ? status : "");
     std::vector<WideString> boxes;
@@ -145,6 +143,50 @@ TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpe
         ExpectTidy(platform);
     });
     EXPECT_EQ(codes, kSweepCodes);
+}
+
+// A player's start in turn with each call failed: one failure line (after the "CACHE_PRESERVED"
+// line only where the owned session's cleanup failed too), exit code 1, nothing open or unwiped,
+// and no session directory left without the owner record that lets the next start recover it.
+TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
+    Win32Platform real;
+    const Scratch scratch("session-sweep");
+    const auto start = [&](FaultPlatform& platform) {
+        platform.commandLine = u"VeltoMarnLauncher.exe";
+        platform.modulePath = kLauncher;
+        platform.localAppData = scratch.path;
+        return RunBootstrap(platform);
+    };
+    std::map<std::string, int> counts;
+    {
+        FaultPlatform platform(real);
+        ASSERT_EQ(start(platform), 0) << platform.standardError;
+        counts = platform.calls;
+    }
+    // Closing, output, the message box and waiting cannot fail a run; a failed comparison makes
+    // it check more.
+    const std::string harmless =
+        " CloseHandle FindClose CompareStringOrdinal GetStdHandle WriteFile "
+        "MessageBoxW Sleep FreeEnvironmentStringsW GetCommandLineW "
+        "BCryptCloseAlgorithmProvider BCryptDestroyHash BCryptDestroyKey ";
+    FailEachCall(counts, true, [&](const std::string& member, int nth, uint32_t error) {
+        FaultPlatform platform(real);
+        platform.Fail(member, nth, error);
+        const int exitCode = start(platform);
+        EXPECT_EQ(exitCode, harmless.find(" " + member + " ") != std::string::npos ? exitCode : 1);
+        const std::string& err = platform.standardError;
+        const std::size_t lines = std::count(err.begin(), err.end(), '\n');
+        EXPECT_TRUE(exitCode == 0 || (err.starts_with("SECURITY_CHECK_FAILED: ") && lines == 1) ||
+                    (err.starts_with("CACHE_PRESERVED: ") && lines == 2))
+            << err;
+        ExpectTidy(platform);
+        namespace fs = std::filesystem;
+        for (const auto& entry : fs::recursive_directory_iterator(scratch.path)) {
+            const std::string name = entry.path().filename().string();
+            if (name.starts_with("session-"))
+                EXPECT_TRUE(fs::exists(entry.path().parent_path() / (".owner-" + name.substr(8))));
+        }
+    });
 }
 
 }  // namespace

@@ -207,14 +207,15 @@ TEST(CacheSweepTest, EveryFailedCallFailsTheRunAndLeavesTheCacheRecoverable) {
         calls = run.platform.calls;
     }
     // Closing, and a comparison that then counts as "check more", cannot fail a run.
-    const std::set<std::string> harmless = {"CloseHandle", "FindClose", "CompareStringOrdinal",
-                                            "BCryptCloseAlgorithmProvider", "BCryptDestroyHash"};
+    const std::string harmless =
+        " CloseHandle FindClose CompareStringOrdinal "
+        "BCryptCloseAlgorithmProvider BCryptDestroyHash ";
     FailEachCall(calls, true, [&](const std::string& member, int nth, uint32_t error) {
         CacheRun run("sweep");
         run.Leave(true, true);
         const Tree before = TreeBelow(run.root);
         run.platform.Fail(member, nth, error);
-        EXPECT_EQ(StartAndEnd(run).empty(), harmless.count(member) == 1);
+        EXPECT_EQ(StartAndEnd(run).empty(), harmless.find(" " + member + " ") != std::string::npos);
         ExpectTidy(run.platform);
         // Nothing is deleted before every file to delete has been inspected.
         const Tree after = TreeBelow(run.root);
