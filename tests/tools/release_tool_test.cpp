@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "release/release_keys.h"
 #include "support/host_support.h"
 #include "support/test_support.h"
 
@@ -35,6 +36,12 @@ constexpr char kSequence[] = "2026103022";
 constexpr char kInnerPayload[] = " files=4 payloadFiles=5 plaintextBytes=452\n";
 
 using ToolRun = ProgramRun;
+
+// A stand-in for a bootstrap built with the test release key: it holds the key's modulus.
+const std::string kBootstrap = [] {
+    const std::vector<uint8_t> blob = release::LoadPublicKeyBlob(kPublicKey);
+    return "MZ bootstrap" + std::string(blob.begin(), blob.end());
+}();
 
 // Runs `program` (the release tool unless named) from a directory of its own, so that its output
 // files never appear in what a case compares.
@@ -61,7 +68,7 @@ void LayOut(const fs::path& w) {
     WriteFile(w / "inner/RELEASE.sig", std::string(384, 'Z'));
     WriteFile(w / "inner/config/launcher.json", "{\"inner\": true}\n");
     WriteFile(w / "inner/empty.txt", "");
-    WriteFile(w / "VeltoMarnLauncher.exe", "MZ bootstrap");
+    WriteFile(w / "VeltoMarnLauncher.exe", kBootstrap);
     WriteFile(w / "release.json", "{\"release\": 1}\n");
 }
 
@@ -90,9 +97,15 @@ fs::path Packed(const fs::path& w, const std::string& shares = kShares) {
     Ok(Tool(Pack(w, kPrivateKey, shares)));
     return w / "pkg";
 }
-// What a run ends with, in one string: the exit status, standard output and standard error.
+constexpr char kTestKeyWarning[] = "veltomarn-release: warning: ";
+
+// What a run ends with, in one string: the exit status, standard output and standard error
+// without the warning about test keys.
 std::string Said(const ToolRun& run) {
-    return std::to_string(run.exitCode) + " " + run.standardOutput + run.standardError;
+    const std::string& err = run.standardError;
+    const bool warned = err.starts_with(kTestKeyWarning);
+    return std::to_string(run.exitCode) + " " + run.standardOutput +
+           (warned ? err.substr(err.find('\n') + 1) : err);
 }
 
 class ReleaseToolTest : public ::testing::Test {
@@ -109,7 +122,10 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     ASSERT_EQ(Tool({"keygen", "--out", keys}).exitCode, 0);
     EXPECT_EQ(fs::status(keys / "release-signing.key.pem").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::status(keys / "payload-key-shares.txt").permissions(), fs::perms(0600));
-    // The new keys, whose shares no build holds: the tool checks with the shares it is given.
+    // The new keys, whose shares no build holds: the tool checks with the shares it is given, and
+    // a bootstrap built with the new release key.
+    const std::vector<uint8_t> blob = release::LoadPublicKeyBlob(keys / "release-signing.pub.pem");
+    WriteFile(w_ / "VeltoMarnLauncher.exe", "MZ" + std::string(blob.begin(), blob.end()));
     WriteFile(w_ / "include/docs/readme.txt", "read me\n");
     const fs::path shares = keys / "payload-key-shares.txt";
     const Args pack =
@@ -136,7 +152,7 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
 
 TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPassVerify) {
     const fs::path pkg = w_ / "pkg";
-    WriteFile(pkg / "VeltoMarnLauncher.exe", "MZ bootstrap");
+    WriteFile(pkg / "VeltoMarnLauncher.exe", kBootstrap);
     WriteFile(pkg / "package/release.json", "{}");
     WriteFile(pkg / "data/levels/level-1.bin", std::string(1000, '\x7f'));
     ASSERT_EQ(Tool(Seal(w_, pkg / "VeltoMarn.payload")).exitCode, 0);
@@ -152,7 +168,11 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     EXPECT_NE(signWith("wrong").find("encrypted.pem: wrong passphrase"), std::string::npos);
     ASSERT_EQ(signWith("s3cret"), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
     // verify admits no file more: nothing of sealing or signing is left beside the package.
-    EXPECT_EQ(Said(Tool(Verify(pkg))), "0 OK sequence=2026103022" + std::string(kInnerPayload));
+    const ToolRun verify = Tool(Verify(pkg));
+    EXPECT_EQ(Said(verify), "0 OK sequence=2026103022" + std::string(kInnerPayload));
+    EXPECT_EQ(verify.standardError, kTestKeyWarning + kPublicKey +
+                                        " is one of the repository's TEST-ONLY keys (keys/test): "
+                                        "never ship it\n");
 
     const ToolRun prepare = Tool({"sign", "--prepare", "--sequence", "2026103023", "--digest-out",
                                   w_ / "digest.bin", "--digest-info-out", w_ / "info.der", pkg});
@@ -287,6 +307,12 @@ const Refusal kRefusals[] = {
          return Args{"attach-signature", "--public-key", kPublicKey, w / "new.sig", w / "pkg"};
      },
      "pkg/package/release.json", 2, "the files no longer match"},
+    {"bootstrap_built_with_the_test_key_packed_with_another",
+     [](Dir w) {
+         Ok(Tool({"keygen", "--out", w}));
+         return Pack(w, w / "release-signing.key.pem");
+     },
+     "", 2, "it holds the repository's TEST-ONLY key"},
     {"verify_with_another_public_key",
      [](Dir w) {
          Ok(Tool({"keygen", "--out", w}));

@@ -230,9 +230,21 @@ bool PayloadKeyMaterial::operator==(const PayloadKeyMaterial& other) const {
 
 PayloadKeyMaterial LoadPayloadKey(const std::string& path) {
     std::vector<uint8_t> text = ReadWholeFile(path, kMaxKeySharesFileBytes, true);
-    const auto refuse = [&](const std::string& why) {
+    try {
+        PayloadKeyMaterial key = ParsePayloadKeyShares(
+            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
+            ShowPath(path));
         Wipe(text);
-        Refuse(ShowPath(path) + ": " + why +
+        return key;
+    } catch (...) {
+        Wipe(text);
+        throw;
+    }
+}
+
+PayloadKeyMaterial ParsePayloadKeyShares(std::string_view text, const std::string& shown) {
+    const auto refuse = [&](const std::string& why) {
+        Refuse(shown + ": " + why +
                "; payload key shares are two lines of exactly 64 lower-case hex digits, as "
                "keygen writes them");
     };
@@ -259,7 +271,6 @@ PayloadKeyMaterial LoadPayloadKey(const std::string& path) {
         }
     }
     for (const uint8_t byte : key.bytes()) distinct = distinct || byte != 0;
-    Wipe(text);
     if (!distinct) refuse("the two shares are equal, which makes a key of zero bytes");
     return key;
 }

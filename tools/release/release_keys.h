@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <openssl/types.h>
@@ -74,5 +75,8 @@ class PayloadKeyMaterial {
 // LF after the second line may be missing), nothing else in the file. Two equal shares (a key of
 // zero bytes) are refused. Throws ToolError (2) naming the path; never shows the key.
 PayloadKeyMaterial LoadPayloadKey(const std::string& path);
+
+// The key of shares text `text`, with the rules of LoadPayloadKey; `shown` names it in messages.
+PayloadKeyMaterial ParsePayloadKeyShares(std::string_view text, const std::string& shown);
 
 }  // namespace veltomarn::release

@@ -16,6 +16,7 @@
 #include "platform/posix/posix_platform.h"
 #include "release/file_install.h"
 #include "release/inventory_builder.h"
+#include "release/key_identity.h"
 #include "release/package_pack.h"
 #include "release/package_scan.h"
 #include "release/package_sign.h"
@@ -161,7 +162,9 @@ empty directory:
   PACKAGE_DIR/package/release.json   a copy of --manifest
   PACKAGE_DIR/...                    the files and directories of --include DIR, if given
 then signs it as sign does (--key, --sequence) and checks the result as verify does, with the
-key's public half and the payload unsealed with --key-shares.
+key's public half and the payload unsealed with --key-shares. A --bootstrap built with another
+release key than the public half of --key is refused first: every player would get
+SIGNATURE_INVALID.
 
 The files of --include must not collide with the files pack makes (nor with RELEASE.signed or
 RELEASE.sig), also not in another letter case, and follow the rules sign applies. INNER_DIR and
@@ -185,7 +188,11 @@ unseals it to nowhere: every chunk decrypted and authenticated, every file's SHA
 nothing written. Prints "OK sequence=N files=F payloadFiles=PF plaintextBytes=P" on success (exit
 status 0), with the field names pack prints: F the files the inventory lists, PF and P the
 payload's file count and plaintext size; otherwise prints the bootstrap's failure code and the
-path it concerns on standard error (exit status 1).
+path it concerns on standard error (exit status 1). A package whose VeltoMarnLauncher.exe was
+built with another release key than PUB.pem is refused (exit status 2).
+
+Every command warns once on standard error when it is given one of the repository's TEST-ONLY
+keys (keys/test), or packs a bootstrap that holds one.
 
   --key-shares FILE  the payload key shares the package was sealed with (the bootstrap that
                      plays it must be built with the same, VELTOMARN_PAYLOAD_KEY). The unsealing
@@ -228,14 +235,6 @@ std::string Json(const std::string& text) {
         }
     }
     return quoted + "\"";
-}
-
-// The SHA-256 of a release key's 411-byte public blob, as hex: the key's fingerprint.
-std::string Fingerprint(const std::vector<uint8_t>& publicBlob) {
-    OpensslCng crypto;
-    Sha256Hash hash(crypto);
-    hash.Update(publicBlob.data(), publicBlob.size());
-    return DigestHex(hash.Finish());
 }
 
 [[noreturn]] void UsageError(const std::string& command, const std::string& message) {
@@ -349,7 +348,7 @@ void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>&
     }
 }
 
-int Sign(const Arguments& arguments, std::ostream& out) {
+int Sign(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const bool prepare = arguments.flags.count("--prepare") != 0;
     const uint64_t sequence = ParseReleaseSequence(Required("sign", arguments, "--sequence"));
     if (prepare && arguments.values.count("--key") != 0) {
@@ -361,6 +360,9 @@ int Sign(const Arguments& arguments, std::ostream& out) {
     }
     KeyPointer key;
     if (!prepare) key = LoadPrivateKey(Required("sign", arguments, "--key"));
+    if (key && IsTestReleaseKey(PublicKeyBlob(key.get()))) {
+        WarnTestKey(err, ShowPath(arguments.values.at("--key")));
+    }
     ExpectPositional("sign", arguments, 1, "one PACKAGE_DIR");
     const std::string root = RealDirectory(arguments.positional[0]);
 
@@ -390,6 +392,7 @@ int Seal(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const std::string output = Required("seal", arguments, "--out");
     ExpectPositional("seal", arguments, 1, "one INNER_DIR");
     const PayloadKeyMaterial key = LoadPayloadKey(sharesPath);
+    if (IsTestPayloadKey(key)) WarnTestKey(err, ShowPath(sharesPath));
     const SealedPayload sealed =
         SealPayload(arguments.positional[0], output, key, ProgressStream(err));
     out << "sealed " << output << " files=" << sealed.files
@@ -416,6 +419,11 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const PayloadKeyMaterial payloadKey = LoadPayloadKey(sharesPath);
     request.signingKey = signingKey.get();
     request.payloadKey = &payloadKey;
+    if (IsTestReleaseKey(PublicKeyBlob(signingKey.get()))) {
+        WarnTestKey(err, ShowPath(arguments.values.at("--key")));
+    }
+    if (IsTestPayloadKey(payloadKey)) WarnTestKey(err, ShowPath(sharesPath));
+    CheckBootstrapKey(request.bootstrap, PublicKeyBlob(signingKey.get()), err);
     const PackedPackage packed = PackPackage(request, ProgressStream(err));
     if (arguments.flags.count("--json") != 0) {
         out << "{\"packed\": " << Json(packed.root)
@@ -433,9 +441,10 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     return kExitSuccess;
 }
 
-int AttachSignature(const Arguments& arguments, std::ostream& out) {
+int AttachSignature(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const std::vector<uint8_t> keyBlob =
         LoadPublicKeyBlob(Required("attach-signature", arguments, "--public-key"));
+    if (IsTestReleaseKey(keyBlob)) WarnTestKey(err, ShowPath(arguments.values.at("--public-key")));
     ExpectPositional("attach-signature", arguments, 2, "SIG and PACKAGE_DIR");
     const std::string signaturePath = arguments.positional[0];
     const std::string root = RealDirectory(arguments.positional[1]);
@@ -474,9 +483,10 @@ int AttachSignature(const Arguments& arguments, std::ostream& out) {
     return kExitSuccess;
 }
 
-int Verify(const Arguments& arguments, std::ostream& out) {
+int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const std::vector<uint8_t> keyBlob =
         LoadPublicKeyBlob(Required("verify", arguments, "--public-key"));
+    if (IsTestReleaseKey(keyBlob)) WarnTestKey(err, ShowPath(arguments.values.at("--public-key")));
     const bool unseal = arguments.flags.count("--no-payload") == 0;
     if (!unseal && arguments.values.count("--key-shares") != 0) {
         UsageError("verify", "--no-payload unseals nothing and takes no --key-shares");
@@ -486,9 +496,14 @@ int Verify(const Arguments& arguments, std::ostream& out) {
                : std::nullopt;
     ExpectPositional("verify", arguments, 1, "one PACKAGE_DIR");
     const std::string root = RealDirectory(arguments.positional[0]);
+    if (payloadKey && IsTestPayloadKey(*payloadKey)) {
+        WarnTestKey(err, ShowPath(arguments.values.at("--key-shares")));
+    }
     const VerifyOutcome outcome =
         VerifyPackage(root, keyBlob, unseal ? PayloadCheck::kUnseal : PayloadCheck::kIndex,
                       payloadKey ? &*payloadKey : nullptr);
+    // A package its own bootstrap would refuse: built with another release key.
+    if (outcome.passed) CheckBootstrapKey(JoinPath(root, kBootstrapFileName), keyBlob, err);
     if (arguments.flags.count("--json") != 0) {
         out << "{\"verified\": " << (outcome.passed ? "true" : "false");
         if (outcome.passed) {
@@ -564,9 +579,9 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         if (command == "keygen") return Keygen(parsed, out);
         if (command == "seal") return Seal(parsed, out, err);
         if (command == "pack") return Pack(parsed, out, err);
-        if (command == "sign") return Sign(parsed, out);
-        if (command == "attach-signature") return AttachSignature(parsed, out);
-        return Verify(parsed, out);
+        if (command == "sign") return Sign(parsed, out, err);
+        if (command == "attach-signature") return AttachSignature(parsed, out, err);
+        return Verify(parsed, out, err);
     } catch (const ToolError& error) {
         err << kProgram << " " << command << ": " << error.what() << "\n";
         return error.status();

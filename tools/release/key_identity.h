@@ -1,0 +1,32 @@
+#pragma once
+
+// Which release key a key or a built bootstrap holds, and whether it is one of the repository's
+// TEST-ONLY keys.
+
+#include <openssl/evp.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "release/release_keys.h"
+
+namespace veltomarn::release {
+
+// The SHA-256 of a release key's 411-byte CNG public blob, as hex.
+std::string Fingerprint(const std::vector<uint8_t>& publicBlob);
+
+bool IsTestReleaseKey(const std::vector<uint8_t>& publicBlob);
+bool IsTestPayloadKey(const PayloadKeyMaterial& key);
+
+// Writes, once per tool run, the warning that `what` is one of the repository's TEST-ONLY keys.
+void WarnTestKey(std::ostream& err, const std::string& what);
+
+// Refuses (exit status 2) the bootstrap file `bootstrap` unless it holds the release key whose
+// public blob is `publicBlob`: every player would get "SIGNATURE_INVALID". The message gives the
+// key's fingerprint and says when the bootstrap holds the repository's TEST-ONLY key instead.
+// Warns when the bootstrap holds a TEST-ONLY key.
+void CheckBootstrapKey(const std::string& bootstrap, const std::vector<uint8_t>& publicBlob,
+                       std::ostream& err);
+
+}  // namespace veltomarn::release
