@@ -50,7 +50,9 @@ uint32_t RunInnerLauncher(Platform& platform, const WideString& sessionDirectory
                                            &limits),
           "INNER_JOB_POLICY");
 
-    const StartupInfo startup;
+    // Born in the job: a bootstrap that dies at any moment after this call leaves no process
+    // outside it, suspended and holding the session's files.
+    const StartupInfo startup{run.job.get()};
     ProcessInformation started;
     check(platform.CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, false,
                                   win::kCreateSuspended | win::kCreateUnicodeEnvironment,

@@ -82,8 +82,11 @@ struct TokenUser {
 };
 
 // What CreateProcessW takes as STARTUPINFOW: the record is built with its size (104) and every
-// other field zero; nothing else is ever passed.
-struct StartupInfo {};
+// other field zero. With `job`, it is a STARTUPINFOEXW (EXTENDED_STARTUPINFO_PRESENT) whose
+// attribute list names that job (PROC_THREAD_ATTRIBUTE_JOB_LIST): the process is born in it.
+struct StartupInfo {
+    Handle job = nullptr;
+};
 
 // What CreateProcessW fills (PROCESS_INFORMATION).
 struct ProcessInformation {

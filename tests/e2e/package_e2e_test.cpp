@@ -12,8 +12,10 @@
 #include <functional>
 #include <map>
 #include <ostream>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/host_support.h"
@@ -281,6 +283,29 @@ TEST_P(PackageRunTest, PrintsExitsAndLeavesThePackageAsItsRowSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixture, PackageRunTest, ::testing::ValuesIn(kRows), CaseName<Row>);
+
+// A player's start killed at 20 moments: whatever its inner launcher started dies with it, and
+// the next start recovers the session left behind and runs, every time.
+TEST(KilledStartTest, TheNextStartRecoversEveryTime) {
+    const TemporaryDirectory work;
+    fs::copy(kFixture / "package", work.path / "package", fs::copy_options::recursive);
+    const fs::path log = work.path / "inner-runs.log";
+    const auto start = [&](const std::string& probe, int milliseconds) {
+        return RunProgram(
+            {"env", "VELTOMARN_PROBE=" + probe, "VELTOMARN_PROBE_LOG=Z:" + log.string(), "wine",
+             (work.path / "package" / kBootstrap).string()},
+            work.path, std::chrono::milliseconds(milliseconds));
+    };
+    std::mt19937 random(20261206);
+    for (int round = 0; round < 20; ++round) {
+        start("grandchild", std::uniform_int_distribution<int>(50, 1200)(random));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+        EXPECT_EQ((fs::exists(log) ? ReadFile(log) : "").find("grandchild"), std::string::npos);
+        const ProgramRun next = start("", 60000);
+        EXPECT_EQ(next.exitCode, 0) << "round " << round << ": " << next.standardError;
+        fs::remove(log);
+    }
+}
 
 }  // namespace
 }  // namespace veltomarn::test

@@ -27,7 +27,7 @@ set_target_properties(planted_bcrypt PROPERTIES OUTPUT_NAME bcrypt PREFIX "")
 
 # The inner launcher of the test package (tests/e2e/make_package.sh seals it).
 add_executable(probe_launcher ${PROJECT_SOURCE_DIR}/tests/e2e/probe_launcher.cpp)
-target_link_options(probe_launcher PRIVATE -municode)
+target_link_options(probe_launcher PRIVATE -municode -mwindows)
 target_link_libraries(probe_launcher PRIVATE veltomarn_logic veltomarn_platform_win32)
 set_target_properties(probe_launcher PROPERTIES OUTPUT_NAME VeltoMarnLauncher
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/probe)

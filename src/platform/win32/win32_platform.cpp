@@ -9,6 +9,7 @@
 #include <shlobj.h>
 
 #include <cstddef>
+#include <vector>
 
 namespace veltomarn {
 namespace {
@@ -394,8 +395,7 @@ WideChar* Win32Platform::GetEnvironmentStringsW() {
 bool Win32Platform::FreeEnvironmentStringsW(WideChar* block) {
     return ::FreeEnvironmentStringsW(W(block)) != FALSE;
 }
-Handle Win32Platform::CreateJobObjectW(const SecurityAttributes* attributes,
-                                       const WideChar* name) {
+Handle Win32Platform::CreateJobObjectW(const SecurityAttributes* attributes, const WideChar* name) {
     return ::CreateJobObjectW(Win32SecurityAttributes(attributes).get(), W(name));
 }
 bool Win32Platform::SetInformationJobObject(Handle job, uint32_t informationClass,
@@ -433,26 +433,47 @@ bool Win32Platform::TerminateJobObject(Handle job, uint32_t exitCode) {
 }
 bool Win32Platform::CreateProcessW(const WideChar* applicationName, WideChar* commandLine,
                                    const SecurityAttributes* processAttributes,
-                                   const SecurityAttributes* threadAttributes,
-                                   bool inheritHandles, uint32_t creationFlags,
-                                   const WideChar* environment, const WideChar* currentDirectory,
-                                   const StartupInfo* startupInfo,
+                                   const SecurityAttributes* threadAttributes, bool inheritHandles,
+                                   uint32_t creationFlags, const WideChar* environment,
+                                   const WideChar* currentDirectory, const StartupInfo* startupInfo,
                                    ProcessInformation* processInformation) {
     if (startupInfo == nullptr || processInformation == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    STARTUPINFOW start{};
-    start.cb = sizeof start;
-    PROCESS_INFORMATION started{};
-    if (::CreateProcessW(W(applicationName), W(commandLine),
-                         Win32SecurityAttributes(processAttributes).get(),
-                         Win32SecurityAttributes(threadAttributes).get(),
-                         inheritHandles ? TRUE : FALSE, creationFlags,
-                         const_cast<WideChar*>(environment), W(currentDirectory), &start,
-                         &started) == FALSE) {
-        return false;
+    STARTUPINFOEXW start{};
+    start.StartupInfo.cb = sizeof start.StartupInfo;
+    HANDLE job = startupInfo->job;
+    SIZE_T listBytes = 0;
+    std::vector<unsigned char> list;
+    if (job != nullptr) {
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &listBytes);
+        list.resize(listBytes);
+        start.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+        if (::InitializeProcThreadAttributeList(start.lpAttributeList, 1, 0, &listBytes) == FALSE) {
+            return false;
+        }
+        start.StartupInfo.cb = sizeof start;
+        creationFlags |= EXTENDED_STARTUPINFO_PRESENT;
     }
+    const bool listed =
+        job == nullptr ||
+        ::UpdateProcThreadAttribute(start.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job,
+                                    sizeof job, nullptr, nullptr) != FALSE;
+    PROCESS_INFORMATION started{};
+    const BOOL created =
+        listed && ::CreateProcessW(W(applicationName), W(commandLine),
+                                   Win32SecurityAttributes(processAttributes).get(),
+                                   Win32SecurityAttributes(threadAttributes).get(),
+                                   inheritHandles ? TRUE : FALSE, creationFlags,
+                                   const_cast<WideChar*>(environment), W(currentDirectory),
+                                   &start.StartupInfo, &started);
+    if (job != nullptr) {
+        const DWORD error = ::GetLastError();
+        ::DeleteProcThreadAttributeList(start.lpAttributeList);
+        ::SetLastError(error);
+    }
+    if (created == FALSE) return false;
     *processInformation = {started.hProcess, started.hThread, started.dwProcessId,
                            started.dwThreadId};
     return true;
