@@ -313,6 +313,12 @@ const Refusal kRefusals[] = {
          return Pack(w, w / "release-signing.key.pem");
      },
      "", 2, "it holds the repository's TEST-ONLY key"},
+    {"verify_names_the_missing_file",
+     [](Dir w) {
+         fs::remove(Packed(w) / "package/release.json");
+         return Verify(w / "pkg");
+     },
+     "", 1, "/pkg/package/release.json"},
     {"verify_with_another_public_key",
      [](Dir w) {
          Ok(Tool({"keygen", "--out", w}));

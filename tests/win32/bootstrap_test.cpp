@@ -148,15 +148,18 @@ TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpe
 // A player's start in turn with each call failed: one failure line (after the "CACHE_PRESERVED"
 // line only where the owned session's cleanup failed too), exit code 1, nothing open or unwiped,
 // and no session directory left without the owner record that lets the next start recover it.
+// A player's start of the fixture package (with `arguments`), its cache below `cache`.
+int Start(FaultPlatform& start, const Scratch& cache, const WideString& arguments = u"") {
+    start.commandLine = u"VeltoMarnLauncher.exe" + arguments;
+    start.modulePath = kLauncher;
+    start.localAppData = cache.path;
+    return RunBootstrap(start);
+}
+
 TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
     Win32Platform real;
     const Scratch scratch("session-sweep");
-    const auto start = [&](FaultPlatform& platform) {
-        platform.commandLine = u"VeltoMarnLauncher.exe";
-        platform.modulePath = kLauncher;
-        platform.localAppData = scratch.path;
-        return RunBootstrap(platform);
-    };
+    const auto start = [&](FaultPlatform& platform) { return Start(platform, scratch); };
     std::map<std::string, int> counts;
     {
         FaultPlatform platform(real);
@@ -187,6 +190,22 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
                 EXPECT_TRUE(fs::exists(entry.path().parent_path() / (".owner-" + name.substr(8))));
         }
     });
+}
+
+// Two starts of one user at once: the one holding the session lock runs its session; the other
+// ends with "LAUNCHER_SESSION_ALREADY_OPEN" and changes nothing in the cache.
+TEST(SessionLockTest, ASecondStartMeanwhileChangesNothing) {
+    Win32Platform real;
+    const Scratch scratch("two-starts");
+    FaultPlatform first(real), second(real);
+    using Entries = std::filesystem::recursive_directory_iterator;
+    first.Before("CreateProcessW", 1, [&] {
+        const auto before = std::distance(Entries(scratch.path), Entries());
+        EXPECT_EQ(Start(second, scratch, u" --self-test"), 1);
+        EXPECT_EQ(std::distance(Entries(scratch.path), Entries()), before);
+    });
+    EXPECT_EQ(Start(first, scratch, u" --self-test"), 0);
+    EXPECT_EQ(second.standardError, "SECURITY_CHECK_FAILED: LAUNCHER_SESSION_ALREADY_OPEN\n");
 }
 
 }  // namespace

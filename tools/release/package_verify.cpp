@@ -1,15 +1,38 @@
 #include "release/package_verify.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "bootstrap/package_check.h"
 #include "core/failure.h"
+#include "distribution/release_inventory.h"
 #include "payload/unseal.h"
 #include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {
+namespace {
+
+// The first file or directory that the package's (already verified) inventory lists and the
+// directory lacks, or the directory itself.
+std::string FirstMissing(const std::string& root) {
+    try {
+        const ReleaseInventory inventory = ParseReleaseInventory(
+            ReadWholeFile(JoinPath(root, kInventoryName), kMaxInventoryBytes, false));
+        for (const auto* names : {&inventory.expectedDirectories(), &inventory.expectedFiles()}) {
+            for (const std::string& name : *names) {
+                struct stat status;
+                if (lstat(JoinPath(root, name).c_str(), &status) != 0) return JoinPath(root, name);
+            }
+        }
+    } catch (const std::exception&) {
+    }
+    return root;
+}
+
+}  // namespace
 
 VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,
                             PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey) {
@@ -45,7 +68,7 @@ VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>&
             outcome.path = JoinPath(root, kSignatureName);
             break;
         case CheckPhase::kCompleteness:
-            outcome.path = root;
+            outcome.path = FirstMissing(root);
             break;
         case CheckPhase::kPayload:
             outcome.path = JoinPath(root, kPayloadFileName);

@@ -50,7 +50,8 @@ Commands:
   verify            check a package exactly as the bootstrap does, payload included
 
 Run "veltomarn-release COMMAND --help" for the options of a command, "veltomarn-release
---version" for the tool's version.
+--version" for the tool's version. seal and pack show their progress on standard error when it
+is a terminal; --quiet silences it.
 
 Exit status: 0 success, 1 a verification failure, 2 a usage or I/O error (including a package
 that sign refuses). Messages go to standard error and name the path concerned.
@@ -383,8 +384,9 @@ int Sign(const Arguments& arguments, std::ostream& out, std::ostream& err) {
 }
 
 // Progress lines only for a person watching.
-std::ostream* ProgressStream(std::ostream& err) {
-    return isatty(STDERR_FILENO) == 1 ? &err : nullptr;
+std::ostream* ProgressStream(const Arguments& arguments, std::ostream& err) {
+    const bool quiet = arguments.flags.count("--quiet") != 0;
+    return !quiet && isatty(STDERR_FILENO) == 1 ? &err : nullptr;
 }
 
 int Seal(const Arguments& arguments, std::ostream& out, std::ostream& err) {
@@ -394,7 +396,7 @@ int Seal(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const PayloadKeyMaterial key = LoadPayloadKey(sharesPath);
     if (IsTestPayloadKey(key)) WarnTestKey(err, ShowPath(sharesPath));
     const SealedPayload sealed =
-        SealPayload(arguments.positional[0], output, key, ProgressStream(err));
+        SealPayload(arguments.positional[0], output, key, ProgressStream(arguments, err));
     out << "sealed " << output << " files=" << sealed.files
         << " plaintextBytes=" << sealed.plaintextBytes << " payloadBytes=" << sealed.payloadBytes
         << "\n";
@@ -424,7 +426,7 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     }
     if (IsTestPayloadKey(payloadKey)) WarnTestKey(err, ShowPath(sharesPath));
     CheckBootstrapKey(request.bootstrap, PublicKeyBlob(signingKey.get()), err);
-    const PackedPackage packed = PackPackage(request, ProgressStream(err));
+    const PackedPackage packed = PackPackage(request, ProgressStream(arguments, err));
     if (arguments.flags.count("--json") != 0) {
         out << "{\"packed\": " << Json(packed.root)
             << ", \"sequence\": " << packed.inventory.sequence
@@ -556,12 +558,12 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         if (command == "keygen") {
             parsed = ParseArguments(command, rest, {"--out"}, {});
         } else if (command == "seal") {
-            parsed = ParseArguments(command, rest, {"--key-shares", "--out"}, {});
+            parsed = ParseArguments(command, rest, {"--key-shares", "--out"}, {"--quiet"});
         } else if (command == "pack") {
             parsed = ParseArguments(command, rest,
                                     {"--key", "--key-shares", "--sequence", "--inner", "--out",
                                      "--bootstrap", "--manifest", "--include"},
-                                    {"--json"});
+                                    {"--json", "--quiet"});
         } else if (command == "sign") {
             parsed = ParseArguments(command, rest,
                                     {"--key", "--sequence", "--digest-out", "--digest-info-out"},

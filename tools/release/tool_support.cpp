@@ -70,6 +70,8 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path, uint64_t limit, bool
     } else if (static_cast<uint64_t>(status.st_size) > limit) {
         problem = "larger than " + std::to_string(limit) + " bytes";
     } else {
+        // Never reallocated while read, so that no copy of a secret is left behind.
+        bytes.reserve(static_cast<std::size_t>(status.st_size) + 1);
         bytes.resize(static_cast<std::size_t>(status.st_size));
         std::size_t done = 0;
         while (error == 0) {
