@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Benchmark of `VeltoMarnLauncher.exe --verify-only` under Wine against the bare CNG cost of the
-# same work, for packages with payloads of 64 MiB, 256 MiB and 1 GiB (--quick: 64 MiB only).
+# Benchmark of `VeltoMarnLauncher.exe --verify-only` (or, with --self-test, `--self-test`) under
+# Wine against the bare CNG cost of the same work, for packages with payloads of 64 MiB, 256 MiB
+# and 1 GiB (--quick: 64 MiB only).
 # Prints figures; it is never part of the test run, and exits non-zero only when something fails
 # (a build, packing, a run), never because a target is missed.
 #
-#   scripts/bench-verify.sh [--quick] [--rounds N]
+#   scripts/bench-verify.sh [--quick] [--rounds N] [--self-test]
+#
+# With --self-test the bootstrap opens a session in the benchmark prefix's cache, unseals into it,
+# hashes every unsealed file again, starts the test package's inner launcher (probe_launcher.cpp,
+# told to accept its verify run at once: its own checks are the publisher's cost, not the
+# bootstrap's) and removes the session; the bare program then also writes the plaintext to files,
+# reads them back and hashes them again, and its "bare CNG" figure becomes that whole work
+# (SHA-256 of the package files, AES-256-GCM, SHA-256 of the plaintext twice, the writes).
 #
 # For each payload size:
 #   - a scratch package under build/bench/verify-scratch, made by `veltomarn-release pack` with the
@@ -66,9 +74,12 @@ cd "$root"
 
 sizes_mib=(64 256 1024)
 rounds=3
+mode=--verify-only
+bare_out=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) sizes_mib=(64) ;;
+    --self-test) mode=--self-test ;;
     --rounds)
       rounds="${2:?--rounds needs a number}"
       shift
@@ -98,7 +109,10 @@ scratch="$root/build/bench/verify-scratch"
 if [ ! -f build/windows/build.ninja ]; then
   cmake --preset windows >/dev/null
 fi
-cmake --build --preset windows --target VeltoMarnLauncher veltomarn_verify_benchmark >/dev/null
+cmake --build --preset windows --target VeltoMarnLauncher veltomarn_verify_benchmark \
+  probe_launcher >/dev/null
+# The inner launcher accepts its verify run at once (see probe_launcher.cpp).
+export VELTOMARN_PROBE=verify=0
 if ! "$tool" pack --help >/dev/null 2>&1; then
   if [ ! -f build/host/build.ninja ]; then
     cmake --preset host >/dev/null
@@ -221,10 +235,12 @@ ratio() {
 make_package() {
   local bytes=$1 package=$2 inner="$scratch/inner" start end total
   mkdir -p "$inner/data"
-  head -c 4096 /dev/urandom >"$inner/VeltoMarnLauncher.exe"
-  printf 'inner inventory placeholder\n' >"$inner/RELEASE.signed"
-  head -c 384 /dev/urandom >"$inner/RELEASE.sig"
+  mkdir -p "$inner/package"
+  cp build/windows/tests/probe/VeltoMarnLauncher.exe "$inner/VeltoMarnLauncher.exe"
+  printf '{}\n' >"$inner/package/release.json"
+  printf 'listed by the inner release\n' >"$inner/VeltoMarn.payload"
   head -c "$bytes" /dev/urandom >"$inner/data/bulk.bin"
+  "$tool" sign --key "$signing_key" --sequence "$sequence" "$inner" >/dev/null 2>&1
   printf '{"name":"bench","bulkBytes":%d}\n' "$bytes" >"$scratch/release.json"
   start=$(date +%s%N)
   "$tool" pack --key "$signing_key" --key-shares "$key_shares" --sequence "$sequence" \
@@ -265,9 +281,9 @@ floor() {
 run_bootstrap() {
   local line status_line
   line=$(measure "$scratch/out" "$scratch/err" VeltoMarnLauncher.exe \
-    "$package/VeltoMarnLauncher.exe" --verify-only)
+    "$package/VeltoMarnLauncher.exe" "$mode")
   status_line=$(cat "$scratch/out")
-  if [ "$(value exit "$line")" != 0 ] || [[ "$status_line" != SEALED_VERIFIED* ]]; then
+  if [ "$(value exit "$line")" != 0 ] || [[ "$status_line" != SEALED_* ]]; then
     echo "bootstrap failed: $line" >&2
     cat "$scratch/out" "$scratch/err" >&2
     exit 1
@@ -292,21 +308,25 @@ run_bootstrap() {
 run_bare() {
   local line bare
   line=$(measure "$scratch/out" "$scratch/err" veltomarn_verify_benchmark.exe \
-    "$bench" "$package_windows")
+    "$bench" "$package_windows" ${bare_out:+"$bare_out"})
   if [ "$(value exit "$line")" != 0 ]; then
     echo "verify_benchmark failed: $line" >&2
     cat "$scratch/out" "$scratch/err" >&2
     exit 1
   fi
   bare=$(grep '^BARE ' "$scratch/out")
-  cng+=("$(value cngMs "$bare")")
+  if [ -n "$bare_out" ]; then
+    cng+=("$(value selfTestBareMs "$(grep '^SELFTEST ' "$scratch/out")")")
+  else
+    cng+=("$(value cngMs "$bare")")
+  fi
   work+=("$(value workMs "$bare")")
   work_cpus+=("$(value workCpuMs "$bare")")
   unseal_bare+=("$(awk -v a="$(value aesGcmMs "$bare")" -v b="$(value plaintextSha256Ms "$bare")" \
     -v c="$(value payloadReadMs "$bare")" 'BEGIN { printf "%.3f", a + b + c }')")
   echo "round $round bare CNG (verify_benchmark.exe, process wall $(value wallMs "$line") ms," \
     "peak RSS $(mib "$(peak "$line")") MiB):"
-  grep -v '^BARE ' "$scratch/out" | sed 's/^/        /'
+  grep -v '^BARE \|^SELFTEST ' "$scratch/out" | sed 's/^/        /'
 }
 
 summary=()
@@ -322,7 +342,7 @@ floor "$scratch/package-tiny"
 tiny_wall=()
 for round in 1 2 3; do
   line=$(measure "$scratch/out" "$scratch/err" VeltoMarnLauncher.exe \
-    "$scratch/package-tiny/VeltoMarnLauncher.exe" --verify-only)
+    "$scratch/package-tiny/VeltoMarnLauncher.exe" "$mode")
   tiny_wall+=("$(value wallMs "$line")")
   echo "round $round: $(cat "$scratch/out"); wall $(value wallMs "$line") ms," \
     "peak RSS $(mib "$(peak "$line")") MiB"
@@ -338,6 +358,11 @@ for size in "${sizes_mib[@]}"; do
   package="$scratch/package-$size"
   make_package "$((size * 1048576))" "$package"
   package_windows="$(winepath -w "$package")"
+  bare_out=""
+  if [ "$mode" = --self-test ]; then
+    mkdir -p "$scratch/bare-out"
+    bare_out="$(winepath -w "$scratch/bare-out")"
+  fi
 
   floor "$package"
 

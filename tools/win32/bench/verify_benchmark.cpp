@@ -1,7 +1,13 @@
 // The bare provider cost of what `--verify-only` does with a package: the same CNG work, called
 // directly, with no guard, no checks and no process start around it.
 //
-//   verify_benchmark.exe PACKAGE_DIR
+//   verify_benchmark.exe PACKAGE_DIR [OUT_DIR]
+//
+// With OUT_DIR, the bare cost of what `--self-test` does with the payload on top: every file's
+// plaintext is also written, chunk by chunk, to a new file in OUT_DIR (WriteFile per chunk,
+// FlushFileBuffers per file, as unsealing into the session does), and once all are written each
+// is read back in 131072-byte pieces and hashed again (the check before the start); the files are
+// deleted afterwards, outside the timed work.
 //
 // 1. Every file under PACKAGE_DIR (the listed files, the payload among them, and the two
 //    inventory files), read with ReadFile in pieces of 131072 bytes (the bootstrap's FileDigest
@@ -91,7 +97,10 @@ struct Figures {
     int64_t payloadRead = 0;
     int64_t aesGcm = 0;
     int64_t plaintextSha256 = 0;
-    int64_t cngSetup = 0;  // opening providers, creating hash objects and the key
+    int64_t cngSetup = 0;         // opening providers, creating hash objects and the key
+    int64_t plaintextWrite = 0;   // with OUT_DIR: WriteFile and FlushFileBuffers
+    int64_t plaintextReread = 0;  // with OUT_DIR: ReadFile of the written files
+    int64_t plaintextRehash = 0;  // with OUT_DIR: their SHA-256
     int64_t work = 0;
     double workCpuMs = 0;  // user and kernel time of the process during the work
 };
@@ -265,7 +274,7 @@ bool ReadExactly(HANDLE file, uint8_t* buffer, DWORD size, Figures& figures) {
 
 // Step 2: every chunk of the payload decrypted, authenticated and hashed; 0 when sound, 1 when
 // a chunk or a digest failed, 2 when the payload cannot be opened or parsed.
-int UnsealToNowhere(const std::wstring& directory, Figures& figures) {
+int UnsealToNowhere(const std::wstring& directory, const std::wstring& out, Figures& figures) {
     const HANDLE file = OpenForReading(directory + L"\\" + kPayloadName);
     if (file == INVALID_HANDLE_VALUE) {
         std::printf("cannot open the payload (error %lu)\n", ::GetLastError());
@@ -296,11 +305,19 @@ int UnsealToNowhere(const std::wstring& directory, Figures& figures) {
     uint64_t failedChunks = 0;
     uint64_t failedDigests = 0;
     bool readOk = true;
+    std::vector<std::wstring> written;
     for (const veltomarn::PayloadEntry& entry : index.entries) {
         std::optional<Sha256> hash;
         {
             const Stopwatch watch(figures.cngSetup);
             hash.emplace();
+        }
+        HANDLE target = INVALID_HANDLE_VALUE;
+        if (!out.empty()) {
+            written.push_back(out + L"\\" + std::to_wstring(written.size()) + L".bin");
+            const Stopwatch watch(figures.plaintextWrite);
+            target = ::CreateFileW(written.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
         }
         for (uint32_t chunk = 0; readOk && chunk < entry.chunkCount; ++chunk) {
             uint8_t record[kChunkRecordBytes];
@@ -332,9 +349,20 @@ int UnsealToNowhere(const std::wstring& directory, Figures& figures) {
                 const Stopwatch watch(figures.plaintextSha256);
                 hash->Update(plaintext.data(), length);
             }
+            if (target != INVALID_HANDLE_VALUE) {
+                const Stopwatch watch(figures.plaintextWrite);
+                DWORD done = 0;
+                readOk =
+                    ::WriteFile(target, plaintext.data(), length, &done, nullptr) && done == length;
+            }
             ::SecureZeroMemory(plaintext.data(), length);
             ++figures.chunks;
             figures.plaintextBytes += length;
+        }
+        if (target != INVALID_HANDLE_VALUE) {
+            const Stopwatch watch(figures.plaintextWrite);
+            ::FlushFileBuffers(target);
+            ::CloseHandle(target);
         }
         if (!readOk) break;
         uint8_t digest[32];
@@ -347,6 +375,24 @@ int UnsealToNowhere(const std::wstring& directory, Figures& figures) {
         ++figures.payloadFiles;
     }
     ::CloseHandle(file);
+    // The check before the start: every written file read back and hashed again.
+    for (const std::wstring& path : written) {
+        const HANDLE back = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        Sha256 again;
+        for (DWORD got = 1; got != 0 && readOk;) {
+            {
+                const Stopwatch watch(figures.plaintextReread);
+                readOk = ::ReadFile(back, plaintext.data(), kPieceBytes, &got, nullptr) != FALSE;
+            }
+            const Stopwatch watch(figures.plaintextRehash);
+            again.Update(plaintext.data(), got);
+        }
+        uint8_t digest[32];
+        const Stopwatch watch(figures.plaintextRehash);
+        readOk = readOk && again.Finish(digest);
+        ::CloseHandle(back);
+    }
     if (!readOk) {
         std::printf("the payload ends early or announces an oversized chunk\n");
         return 2;
@@ -386,11 +432,12 @@ void PrintFigure(const char* label, int64_t ticks, uint64_t bytes) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) {
-        std::printf("usage: verify_benchmark.exe PACKAGE_DIR\n");
+    if (argc != 2 && argc != 3) {
+        std::printf("usage: verify_benchmark.exe PACKAGE_DIR [OUT_DIR]\n");
         return 2;
     }
     std::wstring directory = argv[1];
+    const std::wstring out = argc == 3 ? argv[2] : L"";
     while (directory.size() > 3 && (directory.back() == L'\\' || directory.back() == L'/'))
         directory.pop_back();
 
@@ -400,7 +447,7 @@ int wmain(int argc, wchar_t** argv) {
     {
         const Stopwatch watch(figures.work);
         if (!HashPackageFiles(directory, figures)) return 2;
-        result = UnsealToNowhere(directory, figures);
+        result = UnsealToNowhere(directory, out, figures);
     }
     figures.workCpuMs = ProcessCpuMilliseconds() - cpuBefore;
     if (result == 2) return 2;
@@ -430,6 +477,21 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("  %-52s %10.1f ms\n", "reads total", Milliseconds(read));
     std::printf("  %-52s %10.1f ms\n", "all the work, wall time", Milliseconds(figures.work));
     std::printf("  %-52s %10.1f ms\n", "all the work, CPU time (user + kernel)", figures.workCpuMs);
+    if (!out.empty()) {
+        PrintFigure("plaintext written, WriteFile per chunk + flush", figures.plaintextWrite,
+                    figures.plaintextBytes);
+        PrintFigure("plaintext read back, 131072-byte pieces", figures.plaintextReread,
+                    figures.plaintextBytes);
+        PrintFigure("SHA-256 of the plaintext again", figures.plaintextRehash,
+                    figures.plaintextBytes);
+        std::printf("SELFTEST writeMs=%.3f rereadMs=%.3f rehashMs=%.3f selfTestBareMs=%.3f\n",
+                    Milliseconds(figures.plaintextWrite), Milliseconds(figures.plaintextReread),
+                    Milliseconds(figures.plaintextRehash),
+                    Milliseconds(cng + figures.plaintextWrite + figures.plaintextRehash));
+        for (uint64_t k = 0; k < figures.payloadFiles; ++k) {
+            ::DeleteFileW((out + L"\\" + std::to_wstring(k) + L".bin").c_str());
+        }
+    }
     std::printf(
         "BARE files=%llu fileBytes=%llu fileReadMs=%.3f fileSha256Ms=%.3f payloadFiles=%llu "
         "chunks=%llu plaintextBytes=%llu payloadReadMs=%.3f aesGcmMs=%.3f plaintextSha256Ms=%.3f "
