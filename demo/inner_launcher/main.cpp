@@ -5,7 +5,8 @@
 // exactly its own signed release (RELEASE.signed and RELEASE.sig there, checked against the
 // release key compiled into it, every file's size and SHA-256, nothing else in the tree) and exits
 // 0 only then, 3 otherwise. Any other start is the game: it appends a line to VeltoMarnDemo.log in
-// the user's temporary folder, says hello on standard output and exits 0.
+// the user's temporary folder, shows a window where there is a display, and exits 0. A GUI
+// program, as a game launcher is: it has no console.
 
 #include <windows.h>
 
@@ -39,8 +40,10 @@ int RunGame() {
     std::fprintf(log, "%04u-%02u-%02u %02u:%02u:%02u VELTO MARN demo game started\n", now.wYear,
                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
     const bool written = std::fclose(log) == 0;
-    std::fputs("VELTO MARN demo launcher: hello from the sealed session\n", stdout);
-    return written && std::fflush(stdout) == 0 ? 0 : 1;
+    // The game's window, where there is a display (without one it returns at once).
+    MessageBoxW(nullptr, L"The VELTO MARN demo game started from its sealed session.",
+                L"VELTO MARN demo", MB_OK | MB_ICONINFORMATION);
+    return written ? 0 : 1;
 }
 
 }  // namespace
