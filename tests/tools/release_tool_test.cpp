@@ -350,5 +350,18 @@ TEST_P(RefusalTest, ExitsWithTheStatusAndMessageAndLeavesEverythingAsItWas) {
 INSTANTIATE_TEST_SUITE_P(Faults, RefusalTest, ::testing::ValuesIn(kRefusals),
                          veltomarn::test::CaseName<Refusal>);
 
+TEST_F(ReleaseToolTest, SealEndedBySigtermRemovesWhatItMade) {
+    const auto before = Snapshot(w_);
+    std::ofstream(w_ / "inner/big.bin").close();
+    fs::resize_file(w_ / "inner/big.bin", 1u << 30);  // sparse: long to seal, nothing on disk
+    const ToolRun run =
+        Launch(With({"--preserve-status", "-s", "TERM", "0.5", VELTOMARN_RELEASE_TOOL},
+                    Seal(w_, w_ / "VeltoMarn.payload")),
+               "timeout");
+    EXPECT_EQ(run.exitCode, 143) << run.standardError;
+    fs::remove(w_ / "inner/big.bin");
+    EXPECT_EQ(Snapshot(w_), before);
+}
+
 }  // namespace
 }  // namespace veltomarn::test

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "release/release_tool.h"
+#include "release/tool_support.h"
 
 int main(int argc, char** argv) {
     // The package check keeps every file of a package open at once (up to 512 files and their
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+    veltomarn::release::CatchInterruptions();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     return veltomarn::release::RunReleaseTool(arguments, std::cout, std::cerr);
 }

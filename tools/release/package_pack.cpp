@@ -61,6 +61,7 @@ void CopyFile(const std::string& from, const std::string& to, bool followLinks) 
     if (fchmod(target.get(), 0644) != 0) RefuseSystem("cannot set the permissions of", to, errno);
     std::vector<uint8_t> buffer(kCopyBytes);
     for (;;) {
+        ThrowIfInterrupted();
         const ssize_t count = read(source.get(), buffer.data(), buffer.size());
         if (count < 0) {
             if (errno == EINTR) continue;

@@ -507,7 +507,9 @@ class ProgressLine {
     }
 
     // Each plaintext byte is read twice: once to hash it, once to seal it.
+    // Called for every chunk: where an interruption ends the run.
     void Advance(uint64_t bytes) {
+        ThrowIfInterrupted();
         if (out_ == nullptr) return;
         done_ += bytes;
         const int percent = static_cast<int>(done_ * 100 / total_);

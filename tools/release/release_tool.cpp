@@ -54,7 +54,8 @@ Run "veltomarn-release COMMAND --help" for the options of a command, "veltomarn-
 is a terminal; --quiet silences it.
 
 Exit status: 0 success, 1 a verification failure, 2 a usage or I/O error (including a package
-that sign refuses). Messages go to standard error and name the path concerned.
+that sign refuses), 130 or 143 when SIGINT or SIGTERM ended a seal or pack, which then removes
+what it made. Messages go to standard error and name the path concerned.
 )";
 
 constexpr char kKeygenUsage[] =

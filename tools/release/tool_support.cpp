@@ -6,12 +6,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace veltomarn::release {
+namespace {
+
+volatile sig_atomic_t interruption = 0;
+
+extern "C" void RecordInterruption(int signal) {
+    interruption = signal;
+}
+
+}  // namespace
+
+void CatchInterruptions() {
+    struct sigaction action {};
+    action.sa_handler = RecordInterruption;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void ThrowIfInterrupted() {
+    const int signal = interruption;
+    if (signal == 0) return;
+    throw ToolError(128 + signal, std::string("interrupted by ") +
+                                      (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                                      "; what this run made is removed again");
+}
 
 void Refuse(const std::string& message) {
     throw ToolError(kExitUsageOrIo, message);

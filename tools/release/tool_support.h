@@ -26,6 +26,13 @@ class ToolError : public std::runtime_error {
     int status_;
 };
 
+// From now on SIGINT and SIGTERM end a command at its next checkpoint (ThrowIfInterrupted), so that
+// its own failure paths remove what it made, and it exits with 128 + the signal (130, 143).
+void CatchInterruptions();
+
+// Throws ToolError (128 + the signal) once SIGINT or SIGTERM has arrived.
+void ThrowIfInterrupted();
+
 // Throws ToolError with kExitUsageOrIo.
 [[noreturn]] void Refuse(const std::string& message);
 // Throws ToolError with kExitUsageOrIo: `what` failed for `path`, with the system's reason.
