@@ -288,6 +288,12 @@ const Refusal kRefusals[] = {
          return Sign(w / "pkg");
      },
      "", 2, "/pkg/VeltoMarn.payload: missing"},
+    {"every_problem_at_once",
+     [](Dir w) {
+         fs::create_symlink("release.json", Packed(w) / "package/link.json");
+         return Sign(w / "pkg");
+     },
+     "pkg/package/Release.Sig", 2, "2 problems; nothing was written\n  /"},
     {"leftover_of_an_interrupted_run", SignPacked, "pkg/RELEASE.signed~new", 2,
      "/pkg/RELEASE.signed~new: left over from an interrupted run"},
     // Signatures and keys that do not fit the package.

@@ -19,7 +19,7 @@ namespace {
 
 class Scanner {
   public:
-    explicit Scanner(std::string root) : root_(std::move(root)) {
+    explicit Scanner(std::string root) : root_(root), problems_(std::move(root)) {
         // The inventory's own names, in any case, are taken before anything else is seen.
         folded_.emplace(FoldPathCase(kInventoryName), kInventoryName);
         folded_.emplace(FoldPathCase(kSignatureName), kSignatureName);
@@ -39,20 +39,20 @@ class Scanner {
             const bool present =
                 std::any_of(scan_.files.begin(), scan_.files.end(),
                             [&](const PackageFile& file) { return file.path == required; });
-            if (!present) {
-                RefuseAt(required, "missing: every package holds it, spelt exactly so");
-            }
+            if (!present)
+                problems_.Add(required, "missing: every package holds it, spelt exactly so");
         }
+        if (scan_.files.size() > kMaxInventoryFiles) {
+            problems_.Add(
+                "", std::to_string(scan_.files.size()) + " files; a package holds at most 512");
+        }
+        problems_.RefuseIfAny();
         std::sort(scan_.files.begin(), scan_.files.end(),
                   [](const PackageFile& a, const PackageFile& b) { return a.path < b.path; });
         return scan_;
     }
 
   private:
-    [[noreturn]] void RefuseAt(const std::string& relative, const std::string& why) {
-        Refuse(ShowPath(JoinPath(root_, relative)) + ": " + why);
-    }
-
     // Names of directory `fd`, in byte order, without "." and "..".
     std::vector<std::string> List(int fd, const std::string& relative) {
         const int listingFd = dup(fd);
@@ -74,17 +74,20 @@ class Scanner {
         return names;
     }
 
-    void CheckAlias(const std::string& relative) {
+    // Whether `relative` differs only in letter case from a name seen before (a problem).
+    bool Aliased(const std::string& relative) {
         const auto [it, inserted] = folded_.emplace(FoldPathCase(relative), relative);
-        if (inserted) return;
+        if (inserted) return false;
         if (it->second == kInventoryName || it->second == kSignatureName) {
-            RefuseAt(relative, "a reserved name (\"" + it->second +
-                                   "\" in another letter case); only the inventory's own file "
-                                   "at the top may bear it");
+            problems_.Add(relative, "a reserved name (\"" + it->second +
+                                        "\" in another letter case); only the inventory's own "
+                                        "file at the top may bear it");
+            return true;
         }
-        RefuseAt(relative, "differs only in letter case from " +
-                               ShowPath(JoinPath(root_, it->second)) +
-                               " (Windows would see one name)");
+        problems_.Add(relative, "differs only in letter case from " +
+                                    ShowPath(JoinPath(root_, it->second)) +
+                                    " (Windows would see one name)");
+        return true;
     }
 
     void Walk(int fd, const std::string& directory) {
@@ -99,7 +102,7 @@ class Scanner {
             }
             if (top && (name == kInventoryName || name == kSignatureName)) {
                 if (!S_ISREG(status.st_mode)) {
-                    RefuseAt(relative, "not a plain file, so it cannot be replaced");
+                    problems_.Add(relative, "not a plain file, so it cannot be replaced");
                 }
                 (name == kInventoryName ? scan_.hasInventory : scan_.hasSignature) = true;
                 continue;
@@ -107,30 +110,37 @@ class Scanner {
             holdsAnything = true;
             const std::string folded = FoldPathCase(name);
             if (folded == FoldPathCase(kInventoryName) || folded == FoldPathCase(kSignatureName)) {
-                RefuseAt(relative,
-                         "a reserved name: only the inventory's own \"RELEASE.signed\" and "
-                         "\"RELEASE.sig\" at the top may bear it, spelt exactly so");
+                problems_.Add(relative,
+                              "a reserved name: only the inventory's own \"RELEASE.signed\" and "
+                              "\"RELEASE.sig\" at the top may bear it, spelt exactly so");
+                continue;
             }
             if (top && (name == kInventoryTemporary || name == kSignatureTemporary ||
                         name == kInventoryBackup || name == kSignatureBackup)) {
-                RefuseAt(relative,
-                         "left over from an interrupted run of this tool; check the package and "
-                         "remove it");
+                problems_.Add(relative,
+                              "left over from an interrupted run of this tool; check the package "
+                              "and remove it");
+                continue;
             }
             if (S_ISLNK(status.st_mode)) {
-                RefuseAt(relative, "a symbolic link (the bootstrap opens nothing through a link)");
+                problems_.Add(relative,
+                              "a symbolic link (the bootstrap opens nothing through a link)");
+                continue;
             }
             if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) {
-                RefuseAt(relative, "neither a plain file nor a directory");
+                problems_.Add(relative, "neither a plain file nor a directory");
+                continue;
             }
             try {
                 ValidateRelativePath(relative);
             } catch (const Failure& failure) {
-                RefuseAt(relative, std::string("a name the bootstrap refuses (") + failure.code() +
-                                       "): letters, digits, '-', '.', '_' only, no device "
-                                       "names, no trailing dot, at most 16 levels and 240 bytes");
+                problems_.Add(relative,
+                              std::string("a name the bootstrap refuses (") + failure.code() +
+                                  "): letters, digits, '-', '.', '_' only, no device "
+                                  "names, no trailing dot, at most 16 levels and 240 bytes");
+                continue;
             }
-            CheckAlias(relative);
+            if (Aliased(relative)) continue;
             if (S_ISDIR(status.st_mode)) {
                 scan_.directories.insert(relative);
                 const int child =
@@ -146,25 +156,27 @@ class Scanner {
                 continue;
             }
             if (status.st_nlink != 1) {
-                RefuseAt(relative, "has " + std::to_string(status.st_nlink) +
-                                       " names (a hard link); the bootstrap admits one name only");
+                problems_.Add(relative, "has " + std::to_string(status.st_nlink) +
+                                            " names (a hard link); the bootstrap admits one name "
+                                            "only");
+                continue;
             }
             if (static_cast<uint64_t>(status.st_size) > kMaxInventoryFileBytes) {
-                RefuseAt(relative, "larger than 4 GiB (4294967296 bytes)");
-            }
-            if (scan_.files.size() == kMaxInventoryFiles) {
-                RefuseAt(relative, "one file too many: a package holds at most 512 files");
+                problems_.Add(relative, "larger than 4 GiB (4294967296 bytes)");
+                continue;
             }
             scan_.files.push_back(PackageFile{relative, static_cast<uint64_t>(status.st_size)});
         }
         if (!top && !holdsAnything) {
-            RefuseAt(directory,
-                     "an empty directory (no file would imply it, so the bootstrap would find it "
-                     "unexpected)");
+            problems_.Add(
+                directory,
+                "an empty directory (no file would imply it, so the bootstrap would find it "
+                "unexpected)");
         }
     }
 
     const std::string root_;
+    Problems problems_;
     PackageScan scan_;
     std::map<std::string, std::string> folded_;  // folded path -> path as found
 };

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +22,20 @@ extern "C" void RecordInterruption(int signal) {
 }
 
 }  // namespace
+
+void Problems::Add(const std::string& relative, const std::string& why) {
+    lines_.push_back(ShowPath(JoinPath(root_, relative)) + ": " + why);
+}
+
+void Problems::RefuseIfAny() const {
+    if (lines_.empty()) return;
+    std::string text = lines_.front();
+    if (lines_.size() > 1) {
+        text = std::to_string(lines_.size()) + " problems; nothing was written";
+        for (const std::string& line : lines_) text += "\n  " + line;
+    }
+    Refuse(text);
+}
 
 void CatchInterruptions() {
     struct sigaction action {};

@@ -33,6 +33,20 @@ void CatchInterruptions();
 // Throws ToolError (128 + the signal) once SIGINT or SIGTERM has arrived.
 void ThrowIfInterrupted();
 
+// Every problem a scan of directory `root` finds, refused together: a publisher fixes them all in
+// one round.
+class Problems {
+  public:
+    explicit Problems(std::string root) : root_(std::move(root)) {}
+    void Add(const std::string& relative, const std::string& why);
+    // Throws ToolError (2) naming every problem, one a line, when there is any.
+    void RefuseIfAny() const;
+
+  private:
+    std::string root_;
+    std::vector<std::string> lines_;
+};
+
 // Throws ToolError with kExitUsageOrIo.
 [[noreturn]] void Refuse(const std::string& message);
 // Throws ToolError with kExitUsageOrIo: `what` failed for `path`, with the system's reason.
