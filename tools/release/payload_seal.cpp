@@ -82,6 +82,25 @@ class InnerScanner {
         std::sort(scan_.files.begin(), scan_.files.end(),
                   [](const InnerFile& a, const InnerFile& b) { return a.path < b.path; });
         CheckNames();
+        if (scan_.files.size() > kMaxPayloadFiles) {
+            problems_.Add(
+                "", std::to_string(scan_.files.size()) + " files; a payload holds at most 512");
+        }
+        if (scan_.plaintextBytes > kMaxPayloadPlaintextBytes) {
+            problems_.Add("", "the files add up to " + std::to_string(scan_.plaintextBytes) +
+                                  " bytes; a payload holds at most 4294967296 (4 GiB)");
+        }
+        for (const char* required : {kBootstrapFileName, kInventoryName, kSignatureName}) {
+            const bool present =
+                std::any_of(scan_.files.begin(), scan_.files.end(),
+                            [&](const InnerFile& file) { return file.path == required; });
+            if (!present) {
+                problems_.Add(required,
+                              "missing: every payload holds it at the top, spelt exactly so (the "
+                              "inner launcher and its own signed inventory)");
+            }
+        }
+        problems_.RefuseIfAny();
         // The package check opens the payload file with a limit of 4 GiB, and the inventory lists
         // no larger file: the chunk records and the table must fit beside the plaintext.
         uint64_t payloadBytes = kPayloadHeaderBytes;
@@ -95,24 +114,10 @@ class InnerScanner {
                    "have; its table and 32 bytes per MiB must fit beside the files' " +
                    std::to_string(scan_.plaintextBytes) + " bytes");
         }
-        for (const char* required : {kBootstrapFileName, kInventoryName, kSignatureName}) {
-            const bool present =
-                std::any_of(scan_.files.begin(), scan_.files.end(),
-                            [&](const InnerFile& file) { return file.path == required; });
-            if (!present) {
-                RefuseAt(required,
-                         "missing: every payload holds it at the top, spelt exactly so (the inner "
-                         "launcher and its own signed inventory)");
-            }
-        }
         return scan_;
     }
 
   private:
-    [[noreturn]] void RefuseAt(const std::string& relative, const std::string& why) {
-        Refuse(ShowPath(JoinPath(root_, relative)) + ": " + why);
-    }
-
     std::vector<std::string> List(int fd, const std::string& relative) {
         const int listingFd = dup(fd);
         DIR* listing = listingFd < 0 ? nullptr : fdopendir(listingFd);
@@ -136,9 +141,9 @@ class InnerScanner {
     void Walk(int fd, const std::string& directory) {
         const std::vector<std::string> names = List(fd, directory);
         if (!directory.empty() && names.empty()) {
-            RefuseAt(directory,
-                     "an empty directory: only files are sealed, so it would not exist after "
-                     "unsealing; put a file in it or remove it");
+            problems_.Add(directory,
+                          "an empty directory: only files are sealed, so it would not exist "
+                          "after unsealing; put a file in it or remove it");
         }
         for (const std::string& name : names) {
             const std::string relative = directory.empty() ? name : directory + "/" + name;
@@ -146,23 +151,28 @@ class InnerScanner {
             if (fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
                 RefuseSystem("cannot inspect", JoinPath(root_, relative), errno);
             }
+            const auto problem = [&](const std::string& why) { problems_.Add(relative, why); };
             if (S_ISLNK(status.st_mode)) {
-                RefuseAt(relative, "a symbolic link (only plain files and directories are sealed)");
+                problem("a symbolic link (only plain files and directories are sealed)");
+                continue;
             }
             if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) {
-                RefuseAt(relative, "neither a plain file nor a directory");
+                problem("neither a plain file nor a directory");
+                continue;
             }
             try {
                 ValidateRelativePath(relative);
             } catch (const Failure& failure) {
-                RefuseAt(relative, std::string("a name the bootstrap refuses (") + failure.code() +
-                                       "): letters, digits, '-', '.', '_' only, no device "
-                                       "names, no trailing dot, at most 16 levels and 240 bytes");
+                problem(std::string("a name the bootstrap refuses (") + failure.code() +
+                        "): letters, digits, '-', '.', '_' only, no device names, no trailing "
+                        "dot, at most 16 levels and 240 bytes");
+                continue;
             }
             if (relative == kOwnerReservedName || EndsWith(relative, kPartialSuffix)) {
-                RefuseAt(relative, std::string("a reserved name: the bootstrap keeps \"") +
-                                       kOwnerReservedName + "\" at the top and names ending in \"" +
-                                       kPartialSuffix + "\" for its own use");
+                problem(std::string("a reserved name: the bootstrap keeps \"") +
+                        kOwnerReservedName + "\" at the top and names ending in \"" +
+                        kPartialSuffix + "\" for its own use");
+                continue;
             }
             if (S_ISDIR(status.st_mode)) {
                 scan_.directories.insert(relative);
@@ -174,20 +184,14 @@ class InnerScanner {
                 continue;
             }
             if (status.st_nlink != 1) {
-                RefuseAt(relative, "has " + std::to_string(status.st_nlink) +
-                                       " names (a hard link); only files with one name are "
-                                       "sealed");
-            }
-            if (scan_.files.size() == kMaxPayloadFiles) {
-                RefuseAt(relative, "one file too many: a payload holds at most 512 files");
+                problem("has " + std::to_string(status.st_nlink) +
+                        " names (a hard link); only files with one name are sealed");
+                continue;
             }
             const auto size = static_cast<uint64_t>(status.st_size);
-            if (size > kMaxPayloadPlaintextBytes - scan_.plaintextBytes) {
-                RefuseAt(relative,
-                         "the files add up to more than 4 GiB (4294967296 bytes) with "
-                         "this one; a payload holds at most that much");
-            }
-            scan_.plaintextBytes += size;
+            // Saturates: the total is only compared with the 4 GiB limit.
+            scan_.plaintextBytes = std::min<uint64_t>(
+                scan_.plaintextBytes + std::min<uint64_t>(size, 1ull << 40), 1ull << 60);
             scan_.files.push_back(InnerFile{relative, size, static_cast<uint64_t>(status.st_dev),
                                             static_cast<uint64_t>(status.st_ino)});
         }
@@ -202,32 +206,35 @@ class InnerScanner {
             paths.push_back(file.path);
             const auto [it, inserted] = folded.emplace(FoldPathCase(file.path), file.path);
             if (!inserted) {
-                RefuseAt(file.path, "differs only in letter case from " +
-                                        ShowPath(JoinPath(root_, it->second)) +
-                                        " (Windows would see one name)");
+                problems_.Add(file.path, "differs only in letter case from " +
+                                             ShowPath(JoinPath(root_, it->second)) +
+                                             " (Windows would see one name)");
             }
         }
         for (const std::string& directory : ImpliedDirectories(paths)) {
             const auto [it, inserted] = folded.emplace(FoldPathCase(directory), directory);
             if (!inserted) {
-                RefuseAt(directory, "a directory whose name differs only in letter case from " +
-                                        ShowPath(JoinPath(root_, it->second)) +
-                                        " (Windows would see one name)");
+                problems_.Add(directory,
+                              "a directory whose name differs only in letter case from " +
+                                  ShowPath(JoinPath(root_, it->second)) +
+                                  " (Windows would see one name)");
             }
         }
         for (const InnerFile& file : scan_.files) {
             const std::string partial = file.path + kPartialSuffix;
             const auto [it, inserted] = folded.emplace(FoldPathCase(partial), partial);
             if (!inserted) {
-                RefuseAt(file.path, "is written as \"" + ShowPath(partial) +
-                                        "\" while it is unsealed, which differs only in letter "
-                                        "case from " +
-                                        ShowPath(JoinPath(root_, it->second)));
+                problems_.Add(file.path,
+                              "is written as \"" + ShowPath(partial) +
+                                  "\" while it is unsealed, which differs only in letter "
+                                  "case from " +
+                                  ShowPath(JoinPath(root_, it->second)));
             }
         }
     }
 
     const std::string root_;
+    Problems problems_{root_};
     InnerScan scan_;
 };
 
