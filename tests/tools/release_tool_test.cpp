@@ -11,6 +11,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "release/release_keys.h"
@@ -367,6 +368,23 @@ TEST_F(ReleaseToolTest, SealEndedBySigtermRemovesWhatItMade) {
     EXPECT_EQ(run.exitCode, 143) << run.standardError;
     fs::remove(w_ / "inner/big.bin");
     EXPECT_EQ(Snapshot(w_), before);
+}
+
+// A directory of --include swapped for a link to another directory while pack copies a long
+// file out of it: the files after that one still come from the directory that was walked.
+TEST_F(ReleaseToolTest, IncludeDirectorySwappedForALinkBringsInNothingFromElsewhere) {
+    WriteFile(w_ / "include/docs/a-long.bin", "");
+    fs::resize_file(w_ / "include/docs/a-long.bin", 1u << 29);
+    WriteFile(w_ / "include/docs/b.txt", "the publisher's\n");
+    WriteFile(w_ / "private/b.txt", "somebody else's\n");
+    std::thread swap([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        fs::rename(w_ / "include/docs", w_ / "docs-walked");
+        fs::create_directory_symlink(w_ / "private", w_ / "include/docs");
+    });
+    Tool(With(Pack(w_), {"--include", w_ / "include"}));
+    swap.join();
+    EXPECT_NE(ReadFile(w_ / "pkg/docs/b.txt"), "somebody else's\n");
 }
 
 }  // namespace

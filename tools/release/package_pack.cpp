@@ -47,15 +47,19 @@ class Descriptor {
     int fd_;
 };
 
-// Copies the plain file at `from` (a link is followed only when `followLinks`) to the new file
-// `to` (mode 0644, never replacing anything), in pieces, and flushes it.
-void CopyFile(const std::string& from, const std::string& to, bool followLinks) {
-    const Descriptor source(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                                                   (followLinks ? 0 : O_NOFOLLOW)));
+// Copies the plain file open as `source` (named `from` in messages; when `expected` is given it
+// must be that very file, with one name) to the new file `to` (mode 0644, never replacing
+// anything), in pieces, and flushes it.
+void CopyFrom(const Descriptor& source, const std::string& from, const std::string& to,
+              const struct stat* expected) {
     if (source.get() < 0) RefuseSystem("cannot open", from, errno);
     struct stat status;
     if (fstat(source.get(), &status) != 0) RefuseSystem("cannot inspect", from, errno);
     if (!S_ISREG(status.st_mode)) Refuse(ShowPath(from) + ": not a plain file");
+    if (expected != nullptr &&
+        (status.st_dev != expected->st_dev || status.st_ino != expected->st_ino)) {
+        Refuse(ShowPath(from) + ": changed while pack read the directory; nothing was written");
+    }
     Descriptor target(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (target.get() < 0) RefuseSystem("cannot create", to, errno);
     if (fchmod(target.get(), 0644) != 0) RefuseSystem("cannot set the permissions of", to, errno);
@@ -81,6 +85,13 @@ void CopyFile(const std::string& from, const std::string& to, bool followLinks) 
     }
     if (fsync(target.get()) != 0) RefuseSystem("cannot flush", to, errno);
     if (close(target.release()) != 0) RefuseSystem("cannot write", to, errno);
+}
+
+// Copies the plain file at `from` (a link is followed only when `followLinks`) as CopyFrom does.
+void CopyFile(const std::string& from, const std::string& to, bool followLinks) {
+    const Descriptor source(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                                                   (followLinks ? 0 : O_NOFOLLOW)));
+    CopyFrom(source, from, to, nullptr);
 }
 
 void MakeDirectory(const std::string& path) {
@@ -257,7 +268,15 @@ class IncludeCopier {
                 Walk(child, relative);
                 continue;
             }
-            CopyFile(JoinPath(include_, relative), package_ / relative, false);
+            if (status.st_nlink != 1) {
+                RefuseAt(relative, "has " + std::to_string(status.st_nlink) +
+                                       " names (a hard link); pack copies files with one name");
+            }
+            // Through the walked directory's descriptor, never by path: a directory on the way
+            // swapped for a link meanwhile cannot bring in a file from elsewhere.
+            const Descriptor source(openat(
+                fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+            CopyFrom(source, JoinPath(include_, relative), package_ / relative, &status);
         }
     }
 
