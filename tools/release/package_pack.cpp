@@ -183,6 +183,7 @@ class IncludeCopier {
         if (fd < 0) RefuseSystem("cannot open the directory to include", include_, errno);
         const Descriptor owner(fd);
         Walk(fd, "");
+        problems_.RefuseIfAny();
     }
 
   private:
@@ -190,10 +191,6 @@ class IncludeCopier {
         std::string name;
         bool directory;
     };
-
-    [[noreturn]] void RefuseAt(const std::string& relative, const std::string& why) {
-        Refuse("--include " + ShowPath(JoinPath(include_, relative)) + ": " + why);
-    }
 
     std::vector<std::string> List(int fd, const std::string& relative) {
         const int listingFd = dup(fd);
@@ -218,9 +215,9 @@ class IncludeCopier {
     void Walk(int fd, const std::string& directory) {
         const std::vector<std::string> names = List(fd, directory);
         if (!directory.empty() && names.empty()) {
-            RefuseAt(directory,
-                     "an empty directory (no listed file would imply it, so the "
-                     "bootstrap would find it unexpected)");
+            problems_.Add(directory,
+                          "an empty directory (no listed file would imply it, so the "
+                          "bootstrap would find it unexpected)");
         }
         for (const std::string& name : names) {
             const std::string relative = directory.empty() ? name : directory + "/" + name;
@@ -228,34 +225,39 @@ class IncludeCopier {
             if (fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
                 RefuseSystem("cannot inspect", JoinPath(include_, relative), errno);
             }
+            const auto problem = [&](const std::string& why) { problems_.Add(relative, why); };
             if (S_ISLNK(status.st_mode)) {
-                RefuseAt(relative, "a symbolic link (the bootstrap opens nothing through a link)");
+                problem("a symbolic link (the bootstrap opens nothing through a link)");
+                continue;
             }
             const bool isDirectory = S_ISDIR(status.st_mode);
             if (!isDirectory && !S_ISREG(status.st_mode)) {
-                RefuseAt(relative, "neither a plain file nor a directory");
+                problem("neither a plain file nor a directory");
+                continue;
             }
             try {
                 ValidateRelativePath(relative);
             } catch (const Failure& failure) {
-                RefuseAt(relative, std::string("a name the bootstrap refuses (") + failure.code() +
-                                       "): letters, digits, '-', '.', '_' only, no device "
-                                       "names, no trailing dot, at most 16 levels and 240 bytes");
+                problem(std::string("a name the bootstrap refuses (") + failure.code() +
+                        "): letters, digits, '-', '.', '_' only, no device names, no trailing "
+                        "dot, at most 16 levels and 240 bytes");
+                continue;
             }
             const std::string folded = FoldPathCase(name);
             if (folded == FoldPathCase(kInventoryName) || folded == FoldPathCase(kSignatureName)) {
-                RefuseAt(relative,
-                         "a reserved name: only the inventory's own files, which pack "
-                         "writes, bear it");
+                problem(
+                    "a reserved name: only the inventory's own files, which pack writes, bear it");
+                continue;
             }
             const auto [it, inserted] =
                 taken_.emplace(FoldPathCase(relative), Taken{relative, isDirectory});
             if (!inserted) {
                 // A directory that pack made too ("package") is shared; nothing else is.
                 if (!(isDirectory && it->second.directory && it->second.name == relative)) {
-                    RefuseAt(relative, "collides with " + ShowPath(package_ / it->second.name) +
-                                           " of the package (the same name, or one that differs "
-                                           "only in letter case)");
+                    problem("collides with " + ShowPath(package_ / it->second.name) +
+                            " of the package (the same name, or one that differs only in letter "
+                            "case)");
+                    continue;
                 }
             } else if (isDirectory) {
                 MakeDirectory(package_ / relative);
@@ -269,8 +271,9 @@ class IncludeCopier {
                 continue;
             }
             if (status.st_nlink != 1) {
-                RefuseAt(relative, "has " + std::to_string(status.st_nlink) +
-                                       " names (a hard link); pack copies files with one name");
+                problem("has " + std::to_string(status.st_nlink) +
+                        " names (a hard link); pack copies files with one name");
+                continue;
             }
             // Through the walked directory's descriptor, never by path: a directory on the way
             // swapped for a link meanwhile cannot bring in a file from elsewhere.
@@ -281,6 +284,7 @@ class IncludeCopier {
     }
 
     const std::string include_;
+    Problems problems_{include_};
     const PackageDirectory& package_;
     std::map<std::string, Taken> taken_;  // folded path -> what bears it in the package
 };
