@@ -8,9 +8,9 @@
 // the user's temporary folder, shows a window where there is a display, and exits 0. A GUI
 // program, as a game launcher is: it has no console.
 
-#include <windows.h>
-
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <cwchar>
 #include <string>
 
@@ -20,35 +20,41 @@
 namespace {
 
 constexpr int kRejected = 3;
+constexpr uint32_t kMbIconInformation = 0x40;
 
-int VerifyOwnRelease() {
-    veltomarn::Win32Platform platform;
+int VerifyOwnRelease(veltomarn::Platform& platform) {
     const std::string code = veltomarn::CheckOwnRelease(platform);
     if (code.empty()) return 0;
     std::fprintf(stderr, "VELTO MARN demo launcher: own release refused: %s\n", code.c_str());
     return kRejected;
 }
 
-int RunGame() {
-    wchar_t temporary[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
-    if (length == 0 || length > MAX_PATH) return 1;
-    FILE* log = _wfopen((std::wstring(temporary) + L"VeltoMarnDemo.log").c_str(), L"a");
+// The user's temporary folder, as the environment names it.
+std::wstring TemporaryFolder() {
+    for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE"}) {
+        if (const wchar_t* value = _wgetenv(name); value != nullptr && *value != 0) return value;
+    }
+    return L".";
+}
+
+int RunGame(veltomarn::Platform& platform) {
+    FILE* log = _wfopen((TemporaryFolder() + L"\\VeltoMarnDemo.log").c_str(), L"a");
     if (log == nullptr) return 1;
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    std::fprintf(log, "%04u-%02u-%02u %02u:%02u:%02u VELTO MARN demo game started\n", now.wYear,
-                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    const std::time_t now = std::time(nullptr);
+    char stamp[32] = {};
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    std::fprintf(log, "%s VELTO MARN demo game started\n", stamp);
     const bool written = std::fclose(log) == 0;
     // The game's window, where there is a display (without one it returns at once).
-    MessageBoxW(nullptr, L"The VELTO MARN demo game started from its sealed session.",
-                L"VELTO MARN demo", MB_OK | MB_ICONINFORMATION);
+    platform.MessageBoxW(nullptr, u"The VELTO MARN demo game started from its sealed session.",
+                         u"VELTO MARN demo", veltomarn::win::kMbOk | kMbIconInformation);
     return written ? 0 : 1;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc == 2 && std::wcscmp(argv[1], L"--verify-only") == 0) return VerifyOwnRelease();
-    return argc == 1 ? RunGame() : 2;
+    veltomarn::Win32Platform platform;
+    if (argc == 2 && std::wcscmp(argv[1], L"--verify-only") == 0) return VerifyOwnRelease(platform);
+    return argc == 1 ? RunGame(platform) : 2;
 }
