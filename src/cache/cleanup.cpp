@@ -21,16 +21,6 @@ struct OwnedSession {
     std::string ownerRecordName;
 };
 
-// `name` as narrow text when every unit is printable ASCII (0x20 to 0x7E).
-std::optional<std::string> PrintableName(const WideString& name) {
-    std::string narrow;
-    for (const WideChar unit : name) {
-        if (unit < 0x20 || unit > 0x7E) return std::nullopt;
-        narrow.push_back(static_cast<char>(unit));
-    }
-    return narrow;
-}
-
 // Phase 1: the owner record beside the session holds exactly the index bytes. Changes nothing.
 OwnedSession ProveOwnership(Platform& platform, const WideString& sessionDirectory,
                             const PayloadIndex& index) {

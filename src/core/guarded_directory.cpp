@@ -82,6 +82,16 @@ void MarkForDeletion(FileSystem& files, Handle file, const char* failureCode) {
           failureCode);
 }
 
+std::optional<std::string> PrintableName(const WideString& name) {
+    std::string narrow;
+    narrow.reserve(name.size());
+    for (const WideChar unit : name) {
+        if (unit < 0x20 || unit > 0x7E) return std::nullopt;
+        narrow.push_back(static_cast<char>(unit));
+    }
+    return narrow;
+}
+
 bool DirectoryListing::Next(FindData& entry) {
     while (!ended_) {
         if (!started_) {

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -58,6 +59,10 @@ struct FileCreation {
     uint32_t disposition;
     uint32_t flagsAndAttributes;
 };
+
+// A listed name as narrow text when every unit is printable ASCII (0x20 to 0x7E), the only names
+// a checked tree or session holds; nothing otherwise.
+std::optional<std::string> PrintableName(const WideString& name);
 
 // Which held objects are checked for named streams.
 enum class StreamCheck {

@@ -1,24 +1,11 @@
 #include "distribution/tree_check.h"
 
+#include <optional>
 #include <vector>
 
 #include "core/failure.h"
 
 namespace veltomarn {
-namespace {
-
-// The entry's name as narrow text; only printable ASCII names exist in a checked tree.
-std::string NarrowName(const WideString& name) {
-    std::string narrow;
-    narrow.reserve(name.size());
-    for (const WideChar c : name) {
-        check(c >= 0x20 && c <= 0x7E, "TREE_NAME");
-        narrow.push_back(static_cast<char>(c));
-    }
-    return narrow;
-}
-
-}  // namespace
 
 void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expectedFiles,
                      const std::set<std::string>& expectedDirectories, CheckPhase& phase) {
@@ -32,7 +19,9 @@ void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expec
         DirectoryListing listing = guard.List(directory, "TREE_ENUMERATION", "TREE_ENUMERATION");
         FindData entry;
         while (listing.Next(entry)) {
-            const std::string name = NarrowName(entry.name);
+            const std::optional<std::string> printable = PrintableName(entry.name);
+            check(printable.has_value(), "TREE_NAME");
+            const std::string& name = *printable;
             const std::string relative = directory.empty() ? name : directory + "/" + name;
             // Tested before the kind: a junction or link fails here whatever it is called.
             check((entry.attributes & win::kFileAttributeReparsePoint) == 0, "TREE_REPARSE");
