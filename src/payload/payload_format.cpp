@@ -9,13 +9,14 @@
 namespace veltomarn {
 namespace {
 
-constexpr uint8_t kMagic[16] = {'V', 'E', 'L', 'T', 'O', '-', 'S', 'E',
-                                'A', 'L', 'E', 'D', '-', 'V', '1', 0};
-
 uint64_t LittleEndian(const uint8_t* bytes, std::size_t count) {
     uint64_t value = 0;
     for (std::size_t i = count; i-- > 0;) value = (value << 8) | bytes[i];
     return value;
+}
+
+void PutLittleEndian(std::vector<uint8_t>& bytes, uint64_t value, std::size_t width) {
+    for (std::size_t k = 0; k < width; ++k) bytes.push_back(static_cast<uint8_t>(value >> (8 * k)));
 }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
@@ -39,6 +40,40 @@ uint64_t ChunkCountFor(uint64_t size) {
     return size == 0 ? 1 : (size + kPayloadChunkBytes - 1) / kPayloadChunkBytes;
 }
 
+std::vector<uint8_t> EncodePayloadHeader(uint32_t fileCount, uint64_t plaintextBytes,
+                                         const std::array<uint8_t, kPayloadIdentityBytes>& identity) {
+    std::vector<uint8_t> header(std::begin(kPayloadMagic), std::end(kPayloadMagic));
+    PutLittleEndian(header, fileCount, 4);
+    PutLittleEndian(header, plaintextBytes, 8);
+    header.insert(header.end(), identity.begin(), identity.end());
+    return header;
+}
+
+std::vector<uint8_t> EncodeFileRecord(const std::string& path, uint64_t size,
+                                      const std::array<uint8_t, 32>& digest) {
+    std::vector<uint8_t> record;
+    PutLittleEndian(record, path.size(), 2);
+    PutLittleEndian(record, size, 8);
+    record.insert(record.end(), digest.begin(), digest.end());
+    PutLittleEndian(record, ChunkCountFor(size), 4);
+    record.insert(record.end(), path.begin(), path.end());
+    return record;
+}
+
+uint64_t SealedFileBytes(const std::string& path, uint64_t size) {
+    return kPayloadRecordFixedBytes + path.size() + ChunkCountFor(size) * kChunkRecordBytes + size;
+}
+
+std::vector<uint8_t> ChunkAdditionalData(const std::vector<uint8_t>& header,
+                                         const std::vector<uint8_t>& record, uint32_t chunk) {
+    std::vector<uint8_t> data;
+    data.reserve(header.size() + record.size() + 4);
+    data.insert(data.end(), header.begin(), header.end());
+    data.insert(data.end(), record.begin(), record.end());
+    PutLittleEndian(data, chunk, 4);
+    return data;
+}
+
 void ReadExact(FileSystem& files, Handle file, uint8_t* buffer, uint32_t size) {
     uint32_t read = 0;
     check(files.ReadFile(file, buffer, size, &read) && read == size, "PAYLOAD_TRUNCATED");
@@ -55,7 +90,7 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source) {
     PayloadIndex index;
     index.header.resize(kPayloadHeaderBytes);
     source.Read(index.header.data(), kPayloadHeaderBytes);
-    check(std::memcmp(index.header.data(), kMagic, sizeof kMagic) == 0, "PAYLOAD_MAGIC");
+    check(std::memcmp(index.header.data(), kPayloadMagic, sizeof kPayloadMagic) == 0, "PAYLOAD_MAGIC");
     const uint64_t count = LittleEndian(index.header.data() + 16, 4);
     const uint64_t total = LittleEndian(index.header.data() + 20, 8);
     check(count >= 1 && count <= kMaxPayloadFiles && total <= kMaxPayloadPlaintextBytes,

@@ -17,6 +17,13 @@ inline constexpr std::size_t kPayloadRecordFixedBytes = 46;
 inline constexpr uint32_t kMaxPayloadFiles = 512;
 inline constexpr uint64_t kMaxPayloadPlaintextBytes = 4294967296;
 inline constexpr uint64_t kPayloadChunkBytes = 1048576;
+inline constexpr uint8_t kPayloadMagic[16] = {'V', 'E', 'L', 'T', 'O', '-', 'S', 'E',
+                                              'A', 'L', 'E', 'D', '-', 'V', '1', 0};
+inline constexpr std::size_t kPayloadIdentityBytes = 16;  // the header's opaque field
+// A chunk record: nonce, GCM tag, plaintext length (4 bytes, little-endian); the ciphertext follows.
+inline constexpr std::size_t kChunkNonceBytes = 12;
+inline constexpr std::size_t kChunkTagBytes = 16;
+inline constexpr std::size_t kChunkRecordBytes = kChunkNonceBytes + kChunkTagBytes + 4;
 
 struct PayloadEntry {
     std::string path;
@@ -62,5 +69,20 @@ PayloadIndex ReadPayloadIndex(FileSystem& files, Handle file);
 
 // The number of chunks a file of `size` bytes is sealed in: ceil(size / 1 MiB), at least 1.
 uint64_t ChunkCountFor(uint64_t size);
+
+// What the sealing side writes, in the layout the reader above takes apart.
+// The 44-byte header: magic, file count, plaintext total, identity.
+std::vector<uint8_t> EncodePayloadHeader(uint32_t fileCount, uint64_t plaintextBytes,
+                                         const std::array<uint8_t, kPayloadIdentityBytes>& identity);
+// A file record: path length, size, SHA-256, chunk count (ChunkCountFor), path.
+std::vector<uint8_t> EncodeFileRecord(const std::string& path, uint64_t size,
+                                      const std::array<uint8_t, 32>& digest);
+// The bytes a file of `size` bytes under `path` takes in the payload: record, chunk records and
+// ciphertext.
+uint64_t SealedFileBytes(const std::string& path, uint64_t size);
+// The additional data that binds chunk `chunk` to its payload and file: the header, the file's
+// record, the chunk index (4 bytes, little-endian).
+std::vector<uint8_t> ChunkAdditionalData(const std::vector<uint8_t>& header,
+                                         const std::vector<uint8_t>& record, uint32_t chunk);
 
 }  // namespace veltomarn

@@ -18,27 +18,12 @@ constexpr WideChar kChainingModeProperty[] = u"ChainingMode";
 constexpr WideChar kChainingModeGcm[] = u"ChainingModeGCM";
 constexpr WideChar kObjectLengthProperty[] = u"ObjectLength";
 constexpr uint32_t kMaxKeyObjectBytes = 1048576;
-constexpr uint32_t kChunkRecordBytes = 32;
-constexpr uint32_t kNonceBytes = 12;
-constexpr uint32_t kTagBytes = 16;
 constexpr FileCreation kPartialFile{win::kGenericWrite, win::kCreateNew,
                                     win::kFileFlagSequentialScan | win::kFileAttributeNormal};
 
 uint32_t LittleEndian32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
            uint32_t{bytes[3]} << 24;
-}
-
-// The additional data of chunk `chunk` of `entry`: header, the entry's record, the chunk index.
-std::vector<uint8_t> AdditionalData(const PayloadIndex& index, const PayloadEntry& entry,
-                                    uint32_t chunk) {
-    std::vector<uint8_t> data;
-    data.reserve(index.header.size() + entry.record.size() + 4);
-    data.insert(data.end(), index.header.begin(), index.header.end());
-    data.insert(data.end(), entry.record.begin(), entry.record.end());
-    for (int shift = 0; shift < 32; shift += 8)
-        data.push_back(static_cast<uint8_t>(chunk >> shift));
-    return data;
 }
 
 // The payload's one stream of chunks, the nonce set and the two chunk buffers.
@@ -57,21 +42,21 @@ class ChunkReader {
                              uint64_t remaining) {
         std::array<uint8_t, kChunkRecordBytes> record{};
         ReadExact(files_, payload_, record.data(), kChunkRecordBytes);
-        const uint32_t length = LittleEndian32(record.data() + kNonceBytes + kTagBytes);
+        const uint32_t length = LittleEndian32(record.data() + kChunkNonceBytes + kChunkTagBytes);
         check(length == std::min<uint64_t>(remaining, kPayloadChunkBytes), "PAYLOAD_CHUNK_LENGTH");
-        std::array<uint8_t, kNonceBytes> nonce{};
-        std::copy_n(record.begin(), kNonceBytes, nonce.begin());
+        std::array<uint8_t, kChunkNonceBytes> nonce{};
+        std::copy_n(record.begin(), kChunkNonceBytes, nonce.begin());
         // Refused before its ciphertext is read.
         check(nonces_.insert(nonce).second, "PAYLOAD_NONCE_REUSE");
         if (length != 0) ReadExact(files_, payload_, ciphertext_.data(), length);
 
-        const std::vector<uint8_t> additional = AdditionalData(index, entry, chunk);
+        const std::vector<uint8_t> additional = ChunkAdditionalData(index.header, entry.record, chunk);
         const AuthenticatedCipherInfo info{nonce.data(),
-                                           kNonceBytes,
+                                           kChunkNonceBytes,
                                            additional.data(),
                                            static_cast<uint32_t>(additional.size()),
-                                           record.data() + kNonceBytes,
-                                           kTagBytes};
+                                           record.data() + kChunkNonceBytes,
+                                           kChunkTagBytes};
         // The output buffer always has a byte, so an empty chunk still has somewhere to go.
         plaintext_.Resize(length);
         uint32_t produced = 0;
@@ -93,7 +78,7 @@ class ChunkReader {
     Crypto& crypto_;
     const Handle payload_;
     const PayloadKey& key_;
-    std::set<std::array<uint8_t, kNonceBytes>> nonces_;
+    std::set<std::array<uint8_t, kChunkNonceBytes>> nonces_;
     std::vector<uint8_t> ciphertext_;
     SecureBuffer plaintext_;
 };

@@ -1,6 +1,5 @@
 #include "release/package_pack.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,11 +10,11 @@
 #include <filesystem>
 #include <map>
 
-#include "core/failure.h"
 #include "core/relative_path.h"
 #include "distribution/release_inventory.h"
 #include "release/package_sign.h"
 #include "release/tool_support.h"
+#include "release/tree_walk.h"
 
 namespace veltomarn::release {
 namespace {
@@ -26,26 +25,6 @@ bool IsSameOrBelow(const std::string& path, const std::string& directory) {
     const std::string below = directory == "/" ? "/" : directory + "/";
     return path == directory || path.rfind(below, 0) == 0;
 }
-
-// A descriptor closed when it goes away.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // Copies the plain file open as `source` (named `from` in messages; when `expected` is given it
 // must be that very file, with one name) to the new file `to` (mode 0644, never replacing
@@ -66,25 +45,12 @@ void CopyFrom(const Descriptor& source, const std::string& from, const std::stri
     std::vector<uint8_t> buffer(kCopyBytes);
     for (;;) {
         ThrowIfInterrupted();
-        const ssize_t count = read(source.get(), buffer.data(), buffer.size());
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            RefuseSystem("cannot read", from, errno);
-        }
-        if (count == 0) break;
-        std::size_t done = 0;
-        while (done < static_cast<std::size_t>(count)) {
-            const ssize_t written =
-                write(target.get(), buffer.data() + done, static_cast<std::size_t>(count) - done);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                RefuseSystem("cannot write", to, errno);
-            }
-            done += static_cast<std::size_t>(written);
-        }
+        const std::size_t count = ReadUpTo(source.get(), buffer.data(), buffer.size(), from);
+        WriteFully(target.get(), buffer.data(), count, to);
+        if (count < buffer.size()) break;
     }
     if (fsync(target.get()) != 0) RefuseSystem("cannot flush", to, errno);
-    if (close(target.release()) != 0) RefuseSystem("cannot write", to, errno);
+    target.Close(to);
 }
 
 // Copies the plain file at `from` (a link is followed only when `followLinks`) as CopyFrom does.
@@ -167,7 +133,7 @@ class PackageDirectory {
 };
 
 // Copies the tree of `include` into the package directory beside the files pack made.
-class IncludeCopier {
+class IncludeCopier final : public TreeVisitor {
   public:
     IncludeCopier(std::string include, const PackageDirectory& package)
         : include_(std::move(include)), package_(package) {
@@ -179,10 +145,7 @@ class IncludeCopier {
     }
 
     void Run() {
-        const int fd = open(include_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) RefuseSystem("cannot open the directory to include", include_, errno);
-        const Descriptor owner(fd);
-        Walk(fd, "");
+        WalkTree(include_, "the directory to include", *this, problems_);
         problems_.RefuseIfAny();
     }
 
@@ -192,95 +155,40 @@ class IncludeCopier {
         bool directory;
     };
 
-    std::vector<std::string> List(int fd, const std::string& relative) {
-        const int listingFd = dup(fd);
-        DIR* listing = listingFd < 0 ? nullptr : fdopendir(listingFd);
-        if (listing == nullptr) {
-            if (listingFd >= 0) close(listingFd);
-            RefuseSystem("cannot list", JoinPath(include_, relative), errno);
+    bool Intercept(const WalkEntry& entry, Problems& problems) override {
+        const std::string folded = FoldPathCase(entry.name);
+        if (folded != FoldPathCase(kInventoryName) && folded != FoldPathCase(kSignatureName)) {
+            return false;
         }
-        std::vector<std::string> names;
-        errno = 0;
-        while (const dirent* entry = readdir(listing)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        const int error = errno;
-        closedir(listing);
-        if (error != 0) RefuseSystem("cannot list", JoinPath(include_, relative), error);
-        std::sort(names.begin(), names.end());
-        return names;
+        problems.Add(entry.relative,
+                     "a reserved name: only the inventory's own files, which pack writes, bear it");
+        return true;
     }
 
-    void Walk(int fd, const std::string& directory) {
-        const std::vector<std::string> names = List(fd, directory);
-        if (!directory.empty() && names.empty()) {
-            problems_.Add(directory,
-                          "an empty directory (no listed file would imply it, so the "
-                          "bootstrap would find it unexpected)");
+    bool Admit(const WalkEntry& entry, Problems& problems) override {
+        const auto [it, inserted] = taken_.emplace(FoldPathCase(entry.relative),
+                                                   Taken{entry.relative, entry.isDirectory()});
+        if (inserted) {
+            if (entry.isDirectory()) MakeDirectory(package_ / entry.relative);
+            return true;
         }
-        for (const std::string& name : names) {
-            const std::string relative = directory.empty() ? name : directory + "/" + name;
-            struct stat status;
-            if (fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-                RefuseSystem("cannot inspect", JoinPath(include_, relative), errno);
-            }
-            const auto problem = [&](const std::string& why) { problems_.Add(relative, why); };
-            if (S_ISLNK(status.st_mode)) {
-                problem("a symbolic link (the bootstrap opens nothing through a link)");
-                continue;
-            }
-            const bool isDirectory = S_ISDIR(status.st_mode);
-            if (!isDirectory && !S_ISREG(status.st_mode)) {
-                problem("neither a plain file nor a directory");
-                continue;
-            }
-            try {
-                ValidateRelativePath(relative);
-            } catch (const Failure& failure) {
-                problem(std::string("a name the bootstrap refuses (") + failure.code() +
-                        "): letters, digits, '-', '.', '_' only, no device names, no trailing "
-                        "dot, at most 16 levels and 240 bytes");
-                continue;
-            }
-            const std::string folded = FoldPathCase(name);
-            if (folded == FoldPathCase(kInventoryName) || folded == FoldPathCase(kSignatureName)) {
-                problem(
-                    "a reserved name: only the inventory's own files, which pack writes, bear it");
-                continue;
-            }
-            const auto [it, inserted] =
-                taken_.emplace(FoldPathCase(relative), Taken{relative, isDirectory});
-            if (!inserted) {
-                // A directory that pack made too ("package") is shared; nothing else is.
-                if (!(isDirectory && it->second.directory && it->second.name == relative)) {
-                    problem("collides with " + ShowPath(package_ / it->second.name) +
-                            " of the package (the same name, or one that differs only in letter "
-                            "case)");
-                    continue;
-                }
-            } else if (isDirectory) {
-                MakeDirectory(package_ / relative);
-            }
-            if (isDirectory) {
-                const int child =
-                    openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (child < 0) RefuseSystem("cannot open", JoinPath(include_, relative), errno);
-                const Descriptor owner(child);
-                Walk(child, relative);
-                continue;
-            }
-            if (status.st_nlink != 1) {
-                problem("has " + std::to_string(status.st_nlink) +
-                        " names (a hard link); pack copies files with one name");
-                continue;
-            }
-            // Through the walked directory's descriptor, never by path: a directory on the way
-            // swapped for a link meanwhile cannot bring in a file from elsewhere.
-            const Descriptor source(openat(
-                fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-            CopyFrom(source, JoinPath(include_, relative), package_ / relative, &status);
+        // A directory that pack made too ("package") is shared; nothing else is.
+        if (entry.isDirectory() && it->second.directory && it->second.name == entry.relative) {
+            return true;
         }
+        problems.Add(entry.relative, "collides with " + ShowPath(package_ / it->second.name) +
+                                         " of the package (the same name, or one that differs "
+                                         "only in letter case)");
+        return false;
+    }
+
+    // Through the walked directory's descriptor, never by path: a directory on the way swapped
+    // for a link meanwhile cannot bring in a file from elsewhere.
+    void File(const WalkEntry& entry) override {
+        const Descriptor source(openat(entry.directory, entry.name.c_str(),
+                                       O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        CopyFrom(source, JoinPath(include_, entry.relative), package_ / entry.relative,
+                 &entry.status);
     }
 
     const std::string include_;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -35,6 +36,29 @@ void Problems::RefuseIfAny() const {
         for (const std::string& line : lines_) text += "\n  " + line;
     }
     Refuse(text);
+}
+
+ProgressLine::ProgressLine(std::ostream* out, std::string label, uint64_t totalBytes,
+                           unsigned passes)
+    : out_(totalBytes > kProgressThreshold ? out : nullptr),
+      label_(std::move(label)),
+      totalBytes_(totalBytes),
+      passes_(passes) {}
+
+ProgressLine::~ProgressLine() {
+    if (shown_ >= 0) *out_ << "\n" << std::flush;
+}
+
+void ProgressLine::Advance(uint64_t bytes) {
+    ThrowIfInterrupted();
+    if (out_ == nullptr) return;
+    done_ += bytes;
+    const uint64_t work = done_ / passes_;
+    const int percent = static_cast<int>(std::min<uint64_t>(work, totalBytes_) * 100 / totalBytes_);
+    if (percent == shown_) return;
+    shown_ = percent;
+    *out_ << "\r" << label_ << ": " << percent << "% (" << work / 1048576 << " of "
+          << totalBytes_ / 1048576 << " MiB)" << std::flush;
 }
 
 void CatchInterruptions() {
@@ -92,70 +116,85 @@ std::string RealDirectory(const std::string& path) {
     return real;
 }
 
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void Descriptor::Close(const std::string& path) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) RefuseSystem("cannot write", path, errno);
+}
+
+std::size_t ReadUpTo(int fd, uint8_t* buffer, std::size_t size, const std::string& path) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t count = read(fd, buffer + done, size - done);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            RefuseSystem("cannot read", path, errno);
+        }
+        if (count == 0) break;
+        done += static_cast<std::size_t>(count);
+    }
+    return done;
+}
+
+void WriteFully(int fd, const uint8_t* data, std::size_t size, const std::string& path) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t count = write(fd, data + done, size - done);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            RefuseSystem("cannot write", path, errno);
+        }
+        done += static_cast<std::size_t>(count);
+    }
+}
+
 std::vector<uint8_t> ReadWholeFile(const std::string& path, uint64_t limit, bool followLinks) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                                          (followLinks ? 0 : O_NOFOLLOW));
-    if (fd < 0) {
+    const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                                                 (followLinks ? 0 : O_NOFOLLOW)));
+    if (file.get() < 0) {
         if (errno == ELOOP) Refuse(ShowPath(path) + ": is a symbolic link");
         RefuseSystem("cannot open", path, errno);
     }
-    std::vector<uint8_t> bytes;
     struct stat status;
-    int error = 0;
-    std::string problem;
-    if (fstat(fd, &status) != 0) {
-        error = errno;
-    } else if (!S_ISREG(status.st_mode)) {
-        problem = "not a plain file";
-    } else if (static_cast<uint64_t>(status.st_size) > limit) {
-        problem = "larger than " + std::to_string(limit) + " bytes";
-    } else {
-        // Never reallocated while read, so that no copy of a secret is left behind.
-        bytes.reserve(static_cast<std::size_t>(status.st_size) + 1);
-        bytes.resize(static_cast<std::size_t>(status.st_size));
-        std::size_t done = 0;
-        while (error == 0) {
-            // One byte more than expected is asked for, so that a file that grew is noticed.
-            if (done == bytes.size()) bytes.resize(done + 1);
-            const ssize_t count = read(fd, bytes.data() + done, bytes.size() - done);
-            if (count < 0) {
-                if (errno != EINTR) error = errno;
-                continue;
-            }
-            if (count == 0) break;
-            done += static_cast<std::size_t>(count);
-            if (done > limit) {
-                problem = "larger than " + std::to_string(limit) + " bytes";
-                break;
-            }
-        }
-        bytes.resize(done);
+    if (fstat(file.get(), &status) != 0) RefuseSystem("cannot inspect", path, errno);
+    if (!S_ISREG(status.st_mode)) Refuse(ShowPath(path) + ": not a plain file");
+    const auto size = static_cast<uint64_t>(status.st_size);
+    if (size > limit) Refuse(ShowPath(path) + ": larger than " + std::to_string(limit) + " bytes");
+    // One buffer, never reallocated, wiped on failure: no copy of a secret is left behind. One
+    // byte more than expected is asked for, so that a file that grew is noticed.
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(size) + 1);
+    std::size_t read = 0;
+    try {
+        read = ReadUpTo(file.get(), bytes.data(), bytes.size(), path);
+    } catch (...) {
+        Wipe(bytes);
+        throw;
     }
-    close(fd);
-    if (error != 0) RefuseSystem("cannot read", path, error);
-    if (!problem.empty()) Refuse(ShowPath(path) + ": " + problem);
+    if (read != size) {
+        Wipe(bytes);
+        Refuse(ShowPath(path) + ": changed while it was read");
+    }
+    bytes.resize(read);
     return bytes;
 }
 
 void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes, unsigned mode) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) RefuseSystem("cannot create", path, errno);
-    int error = 0;
-    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) error = errno;
-    std::size_t done = 0;
-    while (error == 0 && done < bytes.size()) {
-        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
-        if (count < 0) {
-            if (errno != EINTR) error = errno;
-            continue;
+    Descriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.get() < 0) RefuseSystem("cannot create", path, errno);
+    try {
+        if (fchmod(file.get(), static_cast<mode_t>(mode)) != 0) {
+            RefuseSystem("cannot set the permissions of", path, errno);
         }
-        done += static_cast<std::size_t>(count);
-    }
-    if (error == 0 && fsync(fd) != 0) error = errno;
-    if (close(fd) != 0 && error == 0) error = errno;
-    if (error != 0) {
+        WriteFully(file.get(), bytes.data(), bytes.size(), path);
+        if (fsync(file.get()) != 0) RefuseSystem("cannot flush", path, errno);
+        file.Close(path);
+    } catch (...) {
         unlink(path.c_str());
-        RefuseSystem("cannot write", path, error);
+        throw;
     }
 }
 

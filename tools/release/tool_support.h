@@ -4,6 +4,7 @@
 // how paths appear in messages, and careful whole-file reads and writes.
 
 #include <cstdint>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,6 +34,30 @@ void CatchInterruptions();
 // Throws ToolError (128 + the signal) once SIGINT or SIGTERM has arrived.
 void ThrowIfInterrupted();
 
+// Work smaller than this shows no progress.
+inline constexpr uint64_t kProgressThreshold = 8 * 1048576;
+
+// "LABEL: 42% (120 of 286 MiB)" on `out` (null: nowhere), rewritten in place as the work goes
+// on, for `totalBytes` of work over kProgressThreshold. Each step is also where SIGINT or SIGTERM
+// ends the run (ThrowIfInterrupted).
+class ProgressLine {
+  public:
+    // Every byte of `totalBytes` is worked on `passes` times (hashed, then sealed, say).
+    ProgressLine(std::ostream* out, std::string label, uint64_t totalBytes, unsigned passes = 1);
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+    ~ProgressLine();
+    void Advance(uint64_t bytes);
+
+  private:
+    std::ostream* const out_;
+    const std::string label_;
+    const uint64_t totalBytes_;
+    const unsigned passes_;
+    uint64_t done_ = 0;
+    int shown_ = -1;
+};
+
 // Every problem a scan of directory `root` finds, refused together: a publisher fixes them all in
 // one round.
 class Problems {
@@ -60,6 +85,28 @@ std::string JoinPath(const std::string& directory, const std::string& name);
 
 // The absolute path of an existing directory with every link resolved. Throws ToolError (2).
 std::string RealDirectory(const std::string& path);
+
+// A descriptor, closed when it goes away.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor();
+    int get() const { return fd_; }
+    // Closes it now, so that a failed close (a write that did not reach the disk) is seen.
+    // Throws ToolError (2) naming `path`.
+    void Close(const std::string& path);
+
+  private:
+    int fd_;
+};
+
+// Reads up to `size` bytes, fewer only at the end of the file. Throws ToolError (2).
+std::size_t ReadUpTo(int fd, uint8_t* buffer, std::size_t size, const std::string& path);
+
+// Writes all `size` bytes. Throws ToolError (2).
+void WriteFully(int fd, const uint8_t* data, std::size_t size, const std::string& path);
 
 // The whole contents of the regular file at `path` (links followed only when `followLinks`), at
 // most `limit` bytes. Throws ToolError (2) naming the path.
