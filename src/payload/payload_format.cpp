@@ -40,8 +40,9 @@ uint64_t ChunkCountFor(uint64_t size) {
     return size == 0 ? 1 : (size + kPayloadChunkBytes - 1) / kPayloadChunkBytes;
 }
 
-std::vector<uint8_t> EncodePayloadHeader(uint32_t fileCount, uint64_t plaintextBytes,
-                                         const std::array<uint8_t, kPayloadIdentityBytes>& identity) {
+std::vector<uint8_t> EncodePayloadHeader(
+    uint32_t fileCount, uint64_t plaintextBytes,
+    const std::array<uint8_t, kPayloadIdentityBytes>& identity) {
     std::vector<uint8_t> header(std::begin(kPayloadMagic), std::end(kPayloadMagic));
     PutLittleEndian(header, fileCount, 4);
     PutLittleEndian(header, plaintextBytes, 8);
@@ -90,7 +91,8 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source) {
     PayloadIndex index;
     index.header.resize(kPayloadHeaderBytes);
     source.Read(index.header.data(), kPayloadHeaderBytes);
-    check(std::memcmp(index.header.data(), kPayloadMagic, sizeof kPayloadMagic) == 0, "PAYLOAD_MAGIC");
+    check(std::memcmp(index.header.data(), kPayloadMagic, sizeof kPayloadMagic) == 0,
+          "PAYLOAD_MAGIC");
     const uint64_t count = LittleEndian(index.header.data() + 16, 4);
     const uint64_t total = LittleEndian(index.header.data() + 20, 8);
     check(count >= 1 && count <= kMaxPayloadFiles && total <= kMaxPayloadPlaintextBytes,

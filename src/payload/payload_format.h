@@ -20,7 +20,8 @@ inline constexpr uint64_t kPayloadChunkBytes = 1048576;
 inline constexpr uint8_t kPayloadMagic[16] = {'V', 'E', 'L', 'T', 'O', '-', 'S', 'E',
                                               'A', 'L', 'E', 'D', '-', 'V', '1', 0};
 inline constexpr std::size_t kPayloadIdentityBytes = 16;  // the header's opaque field
-// A chunk record: nonce, GCM tag, plaintext length (4 bytes, little-endian); the ciphertext follows.
+// A chunk record: nonce, GCM tag, plaintext length (4 bytes, little-endian); the ciphertext
+// follows.
 inline constexpr std::size_t kChunkNonceBytes = 12;
 inline constexpr std::size_t kChunkTagBytes = 16;
 inline constexpr std::size_t kChunkRecordBytes = kChunkNonceBytes + kChunkTagBytes + 4;
@@ -72,8 +73,9 @@ uint64_t ChunkCountFor(uint64_t size);
 
 // What the sealing side writes, in the layout the reader above takes apart.
 // The 44-byte header: magic, file count, plaintext total, identity.
-std::vector<uint8_t> EncodePayloadHeader(uint32_t fileCount, uint64_t plaintextBytes,
-                                         const std::array<uint8_t, kPayloadIdentityBytes>& identity);
+std::vector<uint8_t> EncodePayloadHeader(
+    uint32_t fileCount, uint64_t plaintextBytes,
+    const std::array<uint8_t, kPayloadIdentityBytes>& identity);
 // A file record: path length, size, SHA-256, chunk count (ChunkCountFor), path.
 std::vector<uint8_t> EncodeFileRecord(const std::string& path, uint64_t size,
                                       const std::array<uint8_t, 32>& digest);

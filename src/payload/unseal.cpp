@@ -50,7 +50,8 @@ class ChunkReader {
         check(nonces_.insert(nonce).second, "PAYLOAD_NONCE_REUSE");
         if (length != 0) ReadExact(files_, payload_, ciphertext_.data(), length);
 
-        const std::vector<uint8_t> additional = ChunkAdditionalData(index.header, entry.record, chunk);
+        const std::vector<uint8_t> additional =
+            ChunkAdditionalData(index.header, entry.record, chunk);
         const AuthenticatedCipherInfo info{nonce.data(),
                                            kChunkNonceBytes,
                                            additional.data(),

@@ -379,14 +379,12 @@ class FaultPlatform final : public Platform {
         return Track(status, *algorithm);
     }
     NtStatus BCryptCloseAlgorithmProvider(CngHandle algorithm, uint32_t flags) override {
-        const bool failing = Failing("BCryptCloseAlgorithmProvider");
         for (const auto& [object, provider] : providers_) {
             if (provider == algorithm && open.count(object) != 0)
                 misuses.push_back("a provider closed before an object made from it");
         }
-        open.erase(algorithm);
-        const NtStatus status = real_.BCryptCloseAlgorithmProvider(algorithm, flags);
-        return failing ? static_cast<NtStatus>(injectedStatus_) : status;
+        return Released("BCryptCloseAlgorithmProvider", algorithm,
+                        [&] { return real_.BCryptCloseAlgorithmProvider(algorithm, flags); });
     }
     NtStatus BCryptGetProperty(CngHandle object, const WideChar* property, uint8_t* output,
                                uint32_t outputSize, uint32_t* resultSize, uint32_t flags) override {
@@ -413,10 +411,7 @@ class FaultPlatform final : public Platform {
         return real_.BCryptFinishHash(hash, output, size, flags);
     }
     NtStatus BCryptDestroyHash(CngHandle hash) override {
-        const bool failing = Failing("BCryptDestroyHash");
-        open.erase(hash);
-        const NtStatus status = real_.BCryptDestroyHash(hash);
-        return failing ? static_cast<NtStatus>(injectedStatus_) : status;
+        return Released("BCryptDestroyHash", hash, [&] { return real_.BCryptDestroyHash(hash); });
     }
     NtStatus BCryptImportKeyPair(CngHandle algorithm, CngHandle importKey, const WideChar* blobType,
                                  CngHandle* key, const uint8_t* input, uint32_t inputSize,
@@ -434,10 +429,7 @@ class FaultPlatform final : public Platform {
                                            signatureSize, flags);
     }
     NtStatus BCryptDestroyKey(CngHandle key) override {
-        const bool failing = Failing("BCryptDestroyKey");
-        open.erase(key);
-        const NtStatus status = real_.BCryptDestroyKey(key);
-        return failing ? static_cast<NtStatus>(injectedStatus_) : status;
+        return Released("BCryptDestroyKey", key, [&] { return real_.BCryptDestroyKey(key); });
     }
     NtStatus BCryptSetProperty(CngHandle object, const WideChar* property, const uint8_t* input,
                                uint32_t inputSize, uint32_t flags) override {
@@ -509,6 +501,14 @@ class FaultPlatform final : public Platform {
         }
         return false;
     }
+    // A CNG object released: it counts as closed whatever the call answers.
+    template <typename Call>
+    NtStatus Released(const char* member, const void* object, Call call) {
+        const bool failing = Failing(member);
+        open.erase(object);
+        const NtStatus status = call();
+        return failing ? static_cast<NtStatus>(injectedStatus_) : status;
+    }
     // Notes a CNG object that a successful call made.
     NtStatus Track(NtStatus status, const void* opened, const void* provider = nullptr) {
         if (status >= 0 && opened != nullptr) open.insert(opened);
@@ -524,10 +524,8 @@ class FaultPlatform final : public Platform {
     std::multimap<std::pair<std::string, int>, std::function<void()>> actions_;
     uint32_t injectedStatus_ = 0;
     std::map<Handle, WideString> paths_;  // open file handles and searches: their path
-    std::map<Handle, WideString> streams_;
-    std::map<const void*, const void*>
-        providers_;  // CNG objects: the provider that made them  // injected stream searches: the
-                     // stream still to list
+    std::map<Handle, WideString> streams_;  // injected stream searches: the stream still to list
+    std::map<const void*, const void*> providers_;  // CNG objects: the provider that made them
     std::vector<Secret> secrets_;
 };
 

@@ -36,8 +36,6 @@ constexpr char kSequence[] = "2026103022";
 // The payload sealed from the inner directory of LayOut.
 constexpr char kInnerPayload[] = " files=4 payloadFiles=5 plaintextBytes=452\n";
 
-using ToolRun = ProgramRun;
-
 // A stand-in for a bootstrap built with the test release key: it holds the key's modulus.
 const std::string kBootstrap = [] {
     const std::vector<uint8_t> blob = release::LoadPublicKeyBlob(kPublicKey);
@@ -46,18 +44,14 @@ const std::string kBootstrap = [] {
 
 // Runs `program` (the release tool unless named) from a directory of its own, so that its output
 // files never appear in what a case compares.
-ToolRun Launch(Args arguments, const std::string& program = VELTOMARN_RELEASE_TOOL) {
+ProgramRun Tool(Args arguments, const std::string& program = VELTOMARN_RELEASE_TOOL) {
     static const TemporaryDirectory directory;
     arguments.insert(arguments.begin(), program);
     return RunProgram(arguments, directory.path);
 }
 
-ToolRun Tool(const Args& arguments) {
-    return Launch(arguments);
-}
-
 // For the setup of a case: a run that must succeed.
-void Ok(const ToolRun& run) {
+void Ok(const ProgramRun& run) {
     if (run.exitCode != 0) throw std::runtime_error("setup failed: " + run.standardError);
 }
 
@@ -99,10 +93,12 @@ fs::path Packed(const fs::path& w, const std::string& shares = kShares) {
     return w / "pkg";
 }
 constexpr char kTestKeyWarning[] = "veltomarn-release: warning: ";
+constexpr char kTestKeyNote[] =
+    " is one of the repository's TEST-ONLY keys (keys/test): never ship it\n";
 
 // What a run ends with, in one string: the exit status, standard output and standard error
 // without the warning about test keys.
-std::string Said(const ToolRun& run) {
+std::string Said(const ProgramRun& run) {
     const std::string& err = run.standardError;
     const bool warned = err.starts_with(kTestKeyWarning);
     return std::to_string(run.exitCode) + " " + run.standardOutput +
@@ -158,33 +154,32 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     WriteFile(pkg / "data/levels/level-1.bin", std::string(1000, '\x7f'));
     ASSERT_EQ(Tool(Seal(w_, pkg / "VeltoMarn.payload")).exitCode, 0);
     // With an encrypted key, its passphrase from the environment; a wrong one is named so.
-    Ok(Launch({"pkcs8", "-topk8", "-v2", "aes-256-cbc", "-passout", "pass:s3cret", "-in",
-               kPrivateKey, "-out", w_ / "encrypted.pem"},
-              "openssl"));
+    Ok(Tool({"pkcs8", "-topk8", "-v2", "aes-256-cbc", "-passout", "pass:s3cret", "-in", kPrivateKey,
+             "-out", w_ / "encrypted.pem"},
+            "openssl"));
     const auto signWith = [&](const std::string& passphrase) {
-        return Said(Launch({"VELTOMARN_KEY_PASSPHRASE=" + passphrase, VELTOMARN_RELEASE_TOOL,
-                            "sign", "--key", w_ / "encrypted.pem", "--sequence", kSequence, pkg},
-                           "env"));
+        return Said(Tool({"VELTOMARN_KEY_PASSPHRASE=" + passphrase, VELTOMARN_RELEASE_TOOL, "sign",
+                          "--key", w_ / "encrypted.pem", "--sequence", kSequence, pkg},
+                         "env"));
     };
     EXPECT_NE(signWith("wrong").find("encrypted.pem: wrong passphrase"), std::string::npos);
     ASSERT_EQ(signWith("s3cret"), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
     // verify admits no file more: nothing of sealing or signing is left beside the package.
-    const ToolRun verify = Tool(Verify(pkg));
+    const ProgramRun verify = Tool(Verify(pkg));
     EXPECT_EQ(Said(verify), "0 OK sequence=2026103022" + std::string(kInnerPayload));
-    EXPECT_EQ(verify.standardError, kTestKeyWarning + kPublicKey +
-                                        " is one of the repository's TEST-ONLY keys (keys/test): "
-                                        "never ship it\n");
+    EXPECT_EQ(verify.standardError, kTestKeyWarning + kPublicKey + kTestKeyNote);  // once
 
-    const ToolRun prepare = Tool({"sign", "--prepare", "--sequence", "2026103023", "--digest-out",
-                                  w_ / "digest.bin", "--digest-info-out", w_ / "info.der", pkg});
+    const ProgramRun prepare =
+        Tool({"sign", "--prepare", "--sequence", "2026103023", "--digest-out", w_ / "digest.bin",
+              "--digest-info-out", w_ / "info.der", pkg});
     ASSERT_EQ(prepare.exitCode, 0) << prepare.standardError;
     EXPECT_FALSE(fs::exists(pkg / "RELEASE.sig"));
     EXPECT_EQ(ReadFile(w_ / "info.der").substr(19), ReadFile(w_ / "digest.bin"));
     // As an HSM would: PKCS #1 v1.5 over the 32 digest bytes, made by OpenSSL.
-    Ok(Launch({"pkeyutl", "-sign", "-inkey", kPrivateKey, "-pkeyopt", "digest:sha256", "-in",
-               w_ / "digest.bin", "-out", w_ / "hsm.sig"},
-              "openssl"));
-    const ToolRun attach =
+    Ok(Tool({"pkeyutl", "-sign", "-inkey", kPrivateKey, "-pkeyopt", "digest:sha256", "-in",
+             w_ / "digest.bin", "-out", w_ / "hsm.sig"},
+            "openssl"));
+    const ProgramRun attach =
         Tool({"attach-signature", "--public-key", kPublicKey, w_ / "hsm.sig", pkg});
     ASSERT_EQ(attach.exitCode, 0) << attach.standardError;
     EXPECT_EQ(Said(Tool(Verify(pkg))), "0 OK sequence=2026103023" + std::string(kInnerPayload));
@@ -220,8 +215,6 @@ const Refusal kRefusals[] = {
          return With(Pack(w), {"--out", w / "o"});
      },
      "", 2, "--out is given twice"},
-    {"package_directory_mistyped", [](Dir w) { return Verify(w / "pgk"); }, "", 2,
-     "/pgk: cannot resolve the directory"},
     {"sequence_below_the_floor", [](Dir w) { return Sign(Packed(w), "2026103021"); }, "", 2,
      "--sequence 2026103021: below 2026103022"},
     {"public_key_given_as_the_signing_key", [](Dir w) { return Pack(w, kPublicKey); }, "", 2,
@@ -232,12 +225,6 @@ const Refusal kRefusals[] = {
      },
      "release-signing.pub.pem", 2, "release-signing.pub.pem: exists already"},
     // What seal refuses in the inner directory.
-    {"symbolic_link_smuggling_an_outside_file",
-     [](Dir w) {
-         fs::create_symlink("../../release.json", w / "inner/config/link");
-         return SealBeside(w);
-     },
-     "", 2, "/inner/config/link: a symbolic link"},
     {"owner_record_name_at_the_top", SealBeside, "inner/.sealed-owner", 2,
      "/inner/.sealed-owner: a reserved name"},
     {"unsealing_scratch_name", SealBeside, "inner/config/a.sealed-partial", 2,
@@ -289,6 +276,7 @@ const Refusal kRefusals[] = {
          return Sign(w / "pkg");
      },
      "", 2, "/pkg/VeltoMarn.payload: missing"},
+    // A link and a reserved name: the walk that every command shares refuses both at once.
     {"every_problem_at_once",
      [](Dir w) {
          fs::create_symlink("release.json", Packed(w) / "package/link.json");
@@ -308,9 +296,9 @@ const Refusal kRefusals[] = {
     {"attach_after_the_files_changed",
      [](Dir w) {
          Ok(Tool({"sign", "--prepare", "--sequence", kSequence, Packed(w)}));
-         Ok(Launch({"dgst", "-sha256", "-sign", kPrivateKey, "-out", w / "new.sig",
-                    w / "pkg/RELEASE.signed"},
-                   "openssl"));
+         Ok(Tool({"dgst", "-sha256", "-sign", kPrivateKey, "-out", w / "new.sig",
+                  w / "pkg/RELEASE.signed"},
+                 "openssl"));
          return Args{"attach-signature", "--public-key", kPublicKey, w / "new.sig", w / "pkg"};
      },
      "pkg/package/release.json", 2, "the files no longer match"},
@@ -347,7 +335,7 @@ TEST_P(RefusalTest, ExitsWithTheStatusAndMessageAndLeavesEverythingAsItWas) {
     const Args arguments = c.setup(w_);
     if (*c.fault != '\0') WriteFile(w_ / c.fault, "x");
     const auto before = Snapshot(w_);
-    const ToolRun run = Tool(arguments);
+    const ProgramRun run = Tool(arguments);
     EXPECT_EQ(run.exitCode, c.status) << run.standardError;
     EXPECT_NE(run.standardError.find(c.message), std::string::npos) << run.standardError;
     EXPECT_EQ(run.standardOutput, "");
@@ -357,17 +345,34 @@ TEST_P(RefusalTest, ExitsWithTheStatusAndMessageAndLeavesEverythingAsItWas) {
 INSTANTIATE_TEST_SUITE_P(Faults, RefusalTest, ::testing::ValuesIn(kRefusals),
                          veltomarn::test::CaseName<Refusal>);
 
-TEST_F(ReleaseToolTest, SealEndedBySigtermRemovesWhatItMade) {
+TEST_F(ReleaseToolTest, PackEndedBySigtermRemovesWhatItMadeAndSaysSo) {
     const auto before = Snapshot(w_);
     std::ofstream(w_ / "inner/big.bin").close();
     fs::resize_file(w_ / "inner/big.bin", 1u << 30);  // sparse: long to seal, nothing on disk
-    const ToolRun run =
-        Launch(With({"--preserve-status", "-s", "TERM", "0.5", VELTOMARN_RELEASE_TOOL},
-                    Seal(w_, w_ / "VeltoMarn.payload")),
-               "timeout");
+    const ProgramRun run =
+        Tool(With({"--preserve-status", "-s", "TERM", "0.5", VELTOMARN_RELEASE_TOOL},
+                  With(Pack(w_), {"--json"})),
+             "timeout");
     EXPECT_EQ(run.exitCode, 143) << run.standardError;
+    EXPECT_TRUE(run.standardOutput.starts_with(R"({"packed": false, "status": 143, "message": )"))
+        << run.standardOutput;
     fs::remove(w_ / "inner/big.bin");
     EXPECT_EQ(Snapshot(w_), before);
+}
+
+// On a terminal every long phase shows how far it has come; --quiet silences it.
+TEST_F(ReleaseToolTest, LongPhasesShowProgressOnATerminalUnlessQuiet) {
+    WriteFile(w_ / "inner/big.bin", std::string(9 << 20, 'x'));  // over the 8 MiB threshold
+    const auto onTerminal = [](const Args& arguments) {
+        std::string line = VELTOMARN_RELEASE_TOOL;
+        for (const std::string& argument : arguments) line += " " + argument;
+        return Tool({"-qec", line, "/dev/null"}, "script").standardOutput;
+    };
+    const std::string pack = onTerminal(Pack(w_));
+    for (const char* phase : {"\rsealing: 100% (", "\rhashing: 100% (", "\rverifying: 100% ("}) {
+        EXPECT_NE(pack.find(phase), std::string::npos) << phase << " in " << pack;
+    }
+    EXPECT_EQ(onTerminal(With(Verify(w_ / "pkg"), {"--quiet"})).find('%'), std::string::npos);
 }
 
 // A directory of --include swapped for a link to another directory while pack copies a long

@@ -75,8 +75,7 @@ const uint8_t* ChunkSealer::Seal(const std::vector<uint8_t>& aad, const uint8_t*
     }
     ok = ok && EVP_EncryptFinal_ex(context_.get(), ciphertext + produced, &finished) == 1 &&
          static_cast<std::size_t>(produced + finished) == length &&
-         EVP_CIPHER_CTX_ctrl(context_.get(), EVP_CTRL_GCM_GET_TAG, kChunkTagBytes, tag.data()) ==
-             1;
+         EVP_CIPHER_CTX_ctrl(context_.get(), EVP_CTRL_GCM_GET_TAG, kChunkTagBytes, tag.data()) == 1;
     if (!ok) Refuse("AES-256-GCM encryption failed; nothing was written");
     std::copy(nonce.begin(), nonce.end(), record.begin());
     std::copy(tag.begin(), tag.end(), record.begin() + kChunkNonceBytes);

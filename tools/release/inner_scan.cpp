@@ -47,7 +47,9 @@ class InnerScanner final : public TreeVisitor {
         // The package check opens the payload file with a limit of 4 GiB, and the inventory lists
         // no larger file: the chunk records and the table must fit beside the plaintext.
         uint64_t payloadBytes = kPayloadHeaderBytes;
-        for (const InnerFile& file : scan_.files) payloadBytes += SealedFileBytes(file.path, file.size);
+        for (const InnerFile& file : scan_.files) {
+            payloadBytes += SealedFileBytes(file.path, file.size);
+        }
         if (payloadBytes > kMaxInventoryFileBytes) {
             Refuse(ShowPath(root_) + ": the payload would be " + std::to_string(payloadBytes) +
                    " bytes long, more than the 4294967296 bytes (4 GiB) that a package file may "

@@ -3,6 +3,7 @@
 #include "core/canonical_number.h"
 #include "core/failure.h"
 #include "core/guarded_directory.h"
+#include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
 #include "release/tool_support.h"
 
@@ -37,10 +38,16 @@ std::string InventoryText(uint64_t sequence, const std::string& manifestDigest,
     return text;
 }
 
-BuiltInventory BuildInventory(FileSystem& files, Crypto& crypto, const std::string& root,
-                              const PackageScan& scan, uint64_t sequence) {
+BuiltInventory BuildInventory(const std::string& root, const PackageScan& scan, uint64_t sequence,
+                              std::ostream* progress) {
     const std::optional<WideString> base = DrivePathFromLinux(root);
     if (!base) Refuse(ShowPath(root) + ": the path cannot be expressed as a Windows drive path");
+    PosixPlatform files;
+    OpensslCng crypto;
+    uint64_t totalBytes = 0;
+    for (const PackageFile& file : scan.files) totalBytes += file.size;
+    ProgressLine meter(progress, "hashing", totalBytes);
+    crypto.SetWorkMeter([&meter](uint64_t bytes) { meter.Advance(bytes); });
 
     std::vector<InventoryRow> rows;
     std::string manifestDigest;

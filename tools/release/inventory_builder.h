@@ -3,13 +3,12 @@
 // The release inventory "RELEASE.signed" written for a scanned package directory.
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "core/sha256.h"
 #include "distribution/release_inventory.h"
-#include "platform/crypto.h"
-#include "platform/file_system.h"
 #include "release/package_scan.h"
 
 namespace veltomarn::release {
@@ -31,12 +30,13 @@ std::string InventoryText(uint64_t sequence, const std::string& manifestDigest,
                           const std::vector<InventoryRow>& rows);
 
 // Hashes every file of `scan` below `root` (an absolute Linux directory path) exactly as the
-// bootstrap does, through its guarded access over `files` (whose drive paths map to Linux paths,
-// see platform/posix) and `crypto`, builds the inventory and parses it back with the bootstrap's
-// own parser, which must accept it with the same rows and directories. Throws ToolError (2) when
-// a file cannot be hashed as the bootstrap would hash it (it changed since the scan, say) or the
-// self-check fails.
-BuiltInventory BuildInventory(FileSystem& files, Crypto& crypto, const std::string& root,
-                              const PackageScan& scan, uint64_t sequence);
+// bootstrap does, through its guarded access over the Linux platform (whose drive paths map to
+// Linux paths, see platform/posix) and OpenSSL, builds the inventory and parses it back with the
+// bootstrap's own parser, which must accept it with the same rows and directories. Throws
+// ToolError (2) when a file cannot be hashed as the bootstrap would hash it (it changed since the
+// scan, say) or the self-check fails, and (128 + the signal) when SIGINT or SIGTERM arrives.
+// `progress`: where a line shows how far hashing has come (ProgressLine), or null.
+BuiltInventory BuildInventory(const std::string& root, const PackageScan& scan, uint64_t sequence,
+                              std::ostream* progress);
 
 }  // namespace veltomarn::release

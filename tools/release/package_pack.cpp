@@ -226,13 +226,21 @@ PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
         MakeDirectory(package / "package");
         CopyFile(request.manifest, package / kManifestPath, true);
         if (!include.empty()) IncludeCopier(include, package).Run();
-        packed.inventory = SignPackage(package.path(), request.sequence, request.signingKey);
+        packed.inventory =
+            SignPackage(package.path(), request.sequence, request.signingKey, progress);
         const VerifyOutcome check = VerifyPackage(package.path(), PublicKeyBlob(request.signingKey),
-                                                  request.finalCheck, request.payloadKey);
+                                                  request.finalCheck, request.payloadKey, progress);
         if (!check.passed) {
-            Refuse("the package made fails the bootstrap's check: " + check.code + ": " +
-                   ShowPath(check.path));
+            throw ToolError(kExitUsageOrIo,
+                            "the package made fails the bootstrap's check: " + check.code + ": " +
+                                ShowPath(check.path),
+                            check.code, check.path);
         }
+    } catch (const ToolError& error) {
+        // An interruption keeps its exit status; a failed check its code and path.
+        const std::string undone = package.Undo();
+        throw ToolError(error.status(), std::string(error.what()) + "; " + undone, error.code(),
+                        error.path());
     } catch (const std::exception& error) {
         const std::string undone = package.Undo();
         Refuse(std::string(error.what()) + "; " + undone);

@@ -48,7 +48,7 @@ struct PackedPackage {
 // inside `out`, nor `out` inside them. Every copy is written under a new name and flushed.
 // On any failure everything made is removed again: a directory that pack created is removed
 // whole, an empty one that existed is emptied. Throws ToolError (2) saying so.
-// `progress`: passed to SealPayload.
+// `progress`: passed to SealPayload, SignPackage and VerifyPackage, a line for each long phase.
 PackedPackage PackPackage(const PackRequest& request, std::ostream* progress);
 
 }  // namespace veltomarn::release

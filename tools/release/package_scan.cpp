@@ -54,8 +54,9 @@ class Scanner final : public TreeVisitor {
                          "\"RELEASE.sig\" at the top may bear it, spelt exactly so");
             return true;
         }
-        if (entry.top() && (entry.name == kInventoryTemporary || entry.name == kSignatureTemporary ||
-                            entry.name == kInventoryBackup || entry.name == kSignatureBackup)) {
+        if (entry.top() &&
+            (entry.name == kInventoryTemporary || entry.name == kSignatureTemporary ||
+             entry.name == kInventoryBackup || entry.name == kSignatureBackup)) {
             problems.Add(entry.relative,
                          "left over from an interrupted run of this tool; check the package and "
                          "remove it");

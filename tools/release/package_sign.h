@@ -4,6 +4,7 @@
 // signature "RELEASE.sig".
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include <openssl/types.h>
@@ -16,6 +17,8 @@ namespace veltomarn::release {
 // its inventory for `sequence` (BuildInventory), signs the inventory's digest with `key`, checks
 // the new pair with the bootstrap's own signature check and puts both files in place together
 // (InstallInventoryFiles). Throws ToolError (2); on failure the old pair, or none, remains.
-BuiltInventory SignPackage(const std::string& root, uint64_t sequence, EVP_PKEY* key);
+// `progress`: passed to BuildInventory.
+BuiltInventory SignPackage(const std::string& root, uint64_t sequence, EVP_PKEY* key,
+                           std::ostream* progress);
 
 }  // namespace veltomarn::release

@@ -1,8 +1,11 @@
 #include "release/package_verify.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "bootstrap/package_check.h"
 #include "core/failure.h"
@@ -32,16 +35,43 @@ std::string FirstMissing(const std::string& root) {
     return root;
 }
 
+// The bytes the check hashes and decrypts in a sound package, for the progress line: every file
+// but the signature once, and the payload's plaintext twice (decrypted, then hashed) when it is
+// unsealed, as its header states it.
+uint64_t ExpectedWork(const std::string& root, PayloadCheck payloadCheck) {
+    uint64_t total = 0;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(root, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->is_regular_file(error) && it->path() != JoinPath(root, kSignatureName)) {
+            total += it->file_size(error);
+        }
+    }
+    const Descriptor payload(open(JoinPath(root, kPayloadFileName).c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    uint8_t plaintext[8] = {};
+    if (payloadCheck == PayloadCheck::kUnseal && payload.get() >= 0 &&
+        pread(payload.get(), plaintext, sizeof plaintext, 20) == sizeof plaintext) {
+        for (std::size_t k = 0; k < sizeof plaintext; ++k) {
+            total += 2 * (uint64_t{plaintext[k]} << (8 * k));
+        }
+    }
+    return total;
+}
+
 }  // namespace
 
 VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,
-                            PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey) {
+                            PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey,
+                            std::ostream* progress) {
     const std::optional<WideString> base = DrivePathFromLinux(root);
     if (!base) Refuse(ShowPath(root) + ": the path cannot be expressed as a Windows drive path");
 
     VerifyOutcome outcome;
     PosixPlatform files;
     OpensslCng crypto;
+    ProgressLine meter(progress, "verifying", progress ? ExpectedWork(root, payloadCheck) : 0);
+    crypto.SetWorkMeter([&meter](uint64_t bytes) { meter.Advance(bytes); });
     CheckPhase phase = CheckPhase::kFiles;
     try {
         const PackageCheck check = CheckPackage(files, crypto, *base, releaseKeyBlob, phase);

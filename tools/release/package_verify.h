@@ -3,6 +3,7 @@
 // The bootstrap's own package check, run on the publisher's machine.
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,10 @@ struct VerifyOutcome {
 // "VeltoMarn.payload" from opening the payload on, and otherwise the last file or directory entry
 // the check opened or listed: the file whose digest differs, the unexpected entry, the link.
 // Throws ToolError (2) when `root` cannot be expressed as a drive path.
-// `payloadKey` is needed for kUnseal only.
+// `payloadKey` is needed for kUnseal only. `progress`: where a line shows how far the check has
+// come (ProgressLine), or null. SIGINT or SIGTERM ends the check (ToolError, 128 + the signal).
 VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,
-                            PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey);
+                            PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey,
+                            std::ostream* progress);
 
 }  // namespace veltomarn::release

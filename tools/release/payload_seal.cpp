@@ -119,7 +119,9 @@ class TemporaryPayload {
 
     // Readable by all, like every file of a package; flushed and closed.
     void Finish() {
-        if (fchmod(fd_.get(), 0644) != 0) RefuseSystem("cannot set the permissions of", path_, errno);
+        if (fchmod(fd_.get(), 0644) != 0) {
+            RefuseSystem("cannot set the permissions of", path_, errno);
+        }
         if (fsync(fd_.get()) != 0) RefuseSystem("cannot flush", path_, errno);
         fd_.Close(path_);
     }

@@ -54,7 +54,7 @@ Run "veltomarn-release COMMAND --help" for the options of a command, "veltomarn-
 is a terminal; --quiet silences it.
 
 Exit status: 0 success, 1 a verification failure, 2 a usage or I/O error (including a package
-that sign refuses), 130 or 143 when SIGINT or SIGTERM ended a seal or pack, which then removes
+that sign refuses), 130 or 143 when SIGINT or SIGTERM ended the command, which then removes
 what it made. Messages go to standard error and name the path concerned.
 )";
 
@@ -175,7 +175,9 @@ PACKAGE_DIR that pack created is removed, an empty one that existed is emptied (
 
   --json  the result as one JSON object on standard output: "packed" (the directory),
           "sequence", "files", "payloadFiles", "plaintextBytes" and "keyFingerprint" (the
-          SHA-256 of the signing key's public CNG blob, as verify --json gives it).
+          SHA-256 of the signing key's public CNG blob, as verify --json gives it); on
+          failure "packed" false, "status" (the exit status), "message", and "code" and
+          "path" when the final check failed.
 )";
 
 constexpr char kVerifyUsage[] =
@@ -204,17 +206,9 @@ keys (keys/test), or packs a bootstrap that holds one.
   --json             one JSON object on standard output instead: "verified" true with
                      "sequence", "files", "payloadFiles", "plaintextBytes", "payloadUnsealed", or
                      false with "code" and "path"; and "keyFingerprint", the SHA-256 of the
-                     public key's CNG blob. The exit status stays as above.
+                     public key's CNG blob. The exit status stays as above. When verify cannot
+                     run the check (exit status 2): "verified" false, "status" and "message".
 )";
-
-const std::map<std::string, const char*> kCommandUsage = {
-    {"keygen", kKeygenUsage},
-    {"seal", kSealUsage},
-    {"pack", kPackUsage},
-    {"sign", kSignUsage},
-    {"attach-signature", kAttachUsage},
-    {"verify", kVerifyUsage},
-};
 
 struct Arguments {
     std::map<std::string, std::string> values;
@@ -237,6 +231,16 @@ std::string Json(const std::string& text) {
         }
     }
     return quoted + "\"";
+}
+
+// The --json answer of a command that ended with `error`.
+std::string FailureJson(const std::string& command, const ToolError& error) {
+    std::string json = std::string("{\"") + (command == "pack" ? "packed" : "verified") +
+                       "\": false, \"status\": " + std::to_string(error.status());
+    if (!error.code().empty()) {
+        json += ", \"code\": " + Json(error.code()) + ", \"path\": " + Json(error.path());
+    }
+    return json + ", \"message\": " + Json(error.what()) + "}\n";
 }
 
 [[noreturn]] void UsageError(const std::string& command, const std::string& message) {
@@ -301,7 +305,7 @@ void ExpectPositional(const std::string& command, const Arguments& arguments, st
     }
 }
 
-int Keygen(const Arguments& arguments, std::ostream& out) {
+int Keygen(const Arguments& arguments, std::ostream& out, std::ostream&) {
     const std::string directory = RealDirectory(Required("keygen", arguments, "--out"));
     ExpectPositional("keygen", arguments, 0, "no arguments besides --out DIR");
     // Fails early, before the slow key generation; InstallNewFiles checks again.
@@ -328,6 +332,12 @@ int Keygen(const Arguments& arguments, std::ostream& out) {
     Wipe(files[2].bytes);
     for (const NewFile& file : files) out << JoinPath(directory, file.name) << "\n";
     return kExitSuccess;
+}
+
+// Progress lines only for a person watching.
+std::ostream* ProgressStream(const Arguments& arguments, std::ostream& err) {
+    const bool quiet = arguments.flags.count("--quiet") != 0;
+    return !quiet && isatty(STDERR_FILENO) == 1 ? &err : nullptr;
 }
 
 // For signing hardware: the digest of RELEASE.signed as its 32 bytes (--digest-out) and as the
@@ -369,25 +379,18 @@ int Sign(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const std::string root = RealDirectory(arguments.positional[0]);
 
     if (prepare) {
-        const PackageScan scan = ScanPackage(root);
-        PosixPlatform files;
-        OpensslCng crypto;
-        const BuiltInventory inventory = BuildInventory(files, crypto, root, scan, sequence);
+        const BuiltInventory inventory =
+            BuildInventory(root, ScanPackage(root), sequence, ProgressStream(arguments, err));
         InstallInventoryFiles(root, inventory.bytes, nullptr);
         WriteDigestFiles(arguments, inventory.digest);
         out << DigestHex(inventory.digest) << "\n";
         return kExitSuccess;
     }
-    const BuiltInventory inventory = SignPackage(root, sequence, key.get());
+    const BuiltInventory inventory =
+        SignPackage(root, sequence, key.get(), ProgressStream(arguments, err));
     out << "signed " << root << " sequence=" << inventory.sequence << " files=" << inventory.files
         << "\n";
     return kExitSuccess;
-}
-
-// Progress lines only for a person watching.
-std::ostream* ProgressStream(const Arguments& arguments, std::ostream& err) {
-    const bool quiet = arguments.flags.count("--quiet") != 0;
-    return !quiet && isatty(STDERR_FILENO) == 1 ? &err : nullptr;
 }
 
 int Seal(const Arguments& arguments, std::ostream& out, std::ostream& err) {
@@ -475,8 +478,8 @@ int AttachSignature(const Arguments& arguments, std::ostream& out, std::ostream&
     }
     // A signature over an inventory the files no longer match makes a package every player
     // refuses: the files are listed and hashed again first.
-    PosixPlatform files;
-    const BuiltInventory current = BuildInventory(files, crypto, root, ScanPackage(root), sequence);
+    const BuiltInventory current =
+        BuildInventory(root, ScanPackage(root), sequence, ProgressStream(arguments, err));
     if (current.bytes != inventory) {
         Refuse(ShowPath(root) + ": the files no longer match " + ShowPath(inventoryPath) +
                " (changed since sign --prepare?); run sign --prepare again; nothing was changed");
@@ -504,7 +507,7 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     }
     const VerifyOutcome outcome =
         VerifyPackage(root, keyBlob, unseal ? PayloadCheck::kUnseal : PayloadCheck::kIndex,
-                      payloadKey ? &*payloadKey : nullptr);
+                      payloadKey ? &*payloadKey : nullptr, ProgressStream(arguments, err));
     // A package its own bootstrap would refuse: built with another release key.
     if (outcome.passed) CheckBootstrapKey(JoinPath(root, kBootstrapFileName), keyBlob, err);
     if (arguments.flags.count("--json") != 0) {
@@ -529,6 +532,43 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     return kExitSuccess;
 }
 
+struct Command {
+    const char* name;
+    const char* usage;
+    std::set<std::string> valueOptions;
+    std::set<std::string> flags;
+    int (*run)(const Arguments&, std::ostream& out, std::ostream& err);
+};
+
+const Command kCommands[] = {
+    {"keygen", kKeygenUsage, {"--out"}, {}, Keygen},
+    {"seal", kSealUsage, {"--key-shares", "--out"}, {"--quiet"}, Seal},
+    {"pack",
+     kPackUsage,
+     {"--key", "--key-shares", "--sequence", "--inner", "--out", "--bootstrap", "--manifest",
+      "--include"},
+     {"--json", "--quiet"},
+     Pack},
+    {"sign",
+     kSignUsage,
+     {"--key", "--sequence", "--digest-out", "--digest-info-out"},
+     {"--prepare", "--quiet"},
+     Sign},
+    {"attach-signature", kAttachUsage, {"--public-key"}, {"--quiet"}, AttachSignature},
+    {"verify",
+     kVerifyUsage,
+     {"--public-key", "--key-shares"},
+     {"--no-payload", "--json", "--quiet"},
+     Verify},
+};
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name) return &command;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
@@ -543,50 +583,28 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         return kExitSuccess;
     }
     if (command == "--help" || command == "-h" || command == "help") {
-        const auto it =
-            arguments.size() > 1 ? kCommandUsage.find(arguments[1]) : kCommandUsage.end();
-        out << (it != kCommandUsage.end() ? it->second : kToolUsage);
+        const Command* topic = arguments.size() > 1 ? FindCommand(arguments[1]) : nullptr;
+        out << (topic != nullptr ? topic->usage : kToolUsage);
         return kExitSuccess;
     }
-    const auto usage = kCommandUsage.find(command);
-    if (usage == kCommandUsage.end()) {
+    const Command* found = FindCommand(command);
+    if (found == nullptr) {
         err << kProgram << ": unknown command " << ShowPath(command) << "\n\n" << kToolUsage;
         return kExitUsageOrIo;
     }
-    const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    Arguments parsed;
     try {
-        Arguments parsed;
-        if (command == "keygen") {
-            parsed = ParseArguments(command, rest, {"--out"}, {});
-        } else if (command == "seal") {
-            parsed = ParseArguments(command, rest, {"--key-shares", "--out"}, {"--quiet"});
-        } else if (command == "pack") {
-            parsed = ParseArguments(command, rest,
-                                    {"--key", "--key-shares", "--sequence", "--inner", "--out",
-                                     "--bootstrap", "--manifest", "--include"},
-                                    {"--json", "--quiet"});
-        } else if (command == "sign") {
-            parsed = ParseArguments(command, rest,
-                                    {"--key", "--sequence", "--digest-out", "--digest-info-out"},
-                                    {"--prepare"});
-        } else if (command == "verify") {
-            parsed = ParseArguments(command, rest, {"--public-key", "--key-shares"},
-                                    {"--no-payload", "--json"});
-        } else {
-            parsed = ParseArguments(command, rest, {"--public-key"}, {});
-        }
+        parsed = ParseArguments(command,
+                                std::vector<std::string>(arguments.begin() + 1, arguments.end()),
+                                found->valueOptions, found->flags);
         if (parsed.help) {
-            out << usage->second;
+            out << found->usage;
             return kExitSuccess;
         }
-        if (command == "keygen") return Keygen(parsed, out);
-        if (command == "seal") return Seal(parsed, out, err);
-        if (command == "pack") return Pack(parsed, out, err);
-        if (command == "sign") return Sign(parsed, out, err);
-        if (command == "attach-signature") return AttachSignature(parsed, out, err);
-        return Verify(parsed, out, err);
+        return found->run(parsed, out, err);
     } catch (const ToolError& error) {
         err << kProgram << " " << command << ": " << error.what() << "\n";
+        if (parsed.flags.count("--json") != 0) out << FailureJson(command, error);
         return error.status();
     } catch (const std::exception& error) {
         err << kProgram << " " << command << ": internal error: " << error.what() << "\n";

@@ -16,15 +16,23 @@ inline constexpr int kExitVerificationFailed = 1;
 inline constexpr int kExitUsageOrIo = 2;
 
 // Ends a command: `message` (naming the path concerned) goes to standard error and `status`
-// becomes the exit status.
+// becomes the exit status. `code` and `path`: the bootstrap's failure code and the path it
+// concerns, when a check of the bootstrap's ended the command.
 class ToolError : public std::runtime_error {
   public:
-    ToolError(int status, const std::string& message)
-        : std::runtime_error(message), status_(status) {}
+    ToolError(int status, const std::string& message, std::string code = {}, std::string path = {})
+        : std::runtime_error(message),
+          status_(status),
+          code_(std::move(code)),
+          path_(std::move(path)) {}
     int status() const { return status_; }
+    const std::string& code() const { return code_; }
+    const std::string& path() const { return path_; }
 
   private:
     int status_;
+    std::string code_;
+    std::string path_;
 };
 
 // From now on SIGINT and SIGTERM end a command at its next checkpoint (ThrowIfInterrupted), so that

@@ -13,9 +13,9 @@ namespace veltomarn::release {
 
 // One entry as the walk found it; valid during the visitor's call only.
 struct WalkEntry {
-    int directory = -1;    // the walked directory that holds it
-    std::string name;      // its name there
-    std::string relative;  // its path below the root, '/'-separated
+    int directory = -1;     // the walked directory that holds it
+    std::string name;       // its name there
+    std::string relative;   // its path below the root, '/'-separated
     struct stat status {};  // of the entry itself, never of a link's target
     bool top() const { return relative == name; }
     bool isDirectory() const { return S_ISDIR(status.st_mode); }

@@ -284,6 +284,7 @@ NtStatus OpensslCng::BCryptHashData(CngHandle hash, const uint8_t* input, uint32
     if (size != 0 && EVP_DigestUpdate(object->context, input, size) != 1) {
         throw std::runtime_error("OpensslCng: SHA-256 update failed");
     }
+    if (meter_) meter_(size);
     return kStatusSuccess;
 }
 
@@ -448,7 +449,9 @@ NtStatus OpensslCng::BCryptDecrypt(CngHandle key, const uint8_t* input, uint32_t
     const bool authentic = EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_TAG, 16, tag) == 1 &&
                            EVP_DecryptFinal_ex(context, output + inputSize, &length) == 1;
     EVP_CIPHER_CTX_free(context);
-    return authentic ? kStatusSuccess : kStatusAuthTagMismatch;
+    if (!authentic) return kStatusAuthTagMismatch;
+    if (meter_) meter_(inputSize);
+    return kStatusSuccess;
 }
 
 }  // namespace veltomarn

@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -71,6 +72,9 @@ class OpensslCng final : public Crypto {
 
     // The "ObjectLength" that the SHA-256 provider reports from now on.
     void SetHashObjectLength(uint32_t length) { hashObjectLength_ = length; }
+    // Called with the byte count of every BCryptHashData and BCryptDecrypt that succeeds: how a
+    // progress line follows a long check. It may throw to end the check.
+    void SetWorkMeter(std::function<void(uint64_t)> meter) { meter_ = std::move(meter); }
     // Providers, hash objects and keys made and not yet closed or destroyed.
     std::size_t LiveObjects() const { return objects_.size(); }
 
@@ -121,6 +125,7 @@ class OpensslCng final : public Crypto {
     uintptr_t next_ = 0x7000;
     uint32_t hashObjectLength_ = 286;
     uint32_t keyObjectLength_ = 654;
+    std::function<void(uint64_t)> meter_;
 };
 
 }  // namespace veltomarn
