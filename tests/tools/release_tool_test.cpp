@@ -50,6 +50,14 @@ ProgramRun Tool(Args arguments, const std::string& program = VELTOMARN_RELEASE_T
     return RunProgram(arguments, directory.path);
 }
 
+// What the release tool writes on a terminal (standard output and error), run with `arguments`
+// (no spaces in them) and no input.
+std::string OnTerminal(const Args& arguments) {
+    std::string line = VELTOMARN_RELEASE_TOOL;
+    for (const std::string& argument : arguments) line += " " + argument;
+    return Tool({"-qec", line, "/dev/null"}, "script").standardOutput;
+}
+
 // For the setup of a case: a run that must succeed.
 void Ok(const ProgramRun& run) {
     if (run.exitCode != 0) throw std::runtime_error("setup failed: " + run.standardError);
@@ -163,6 +171,11 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
                          "env"));
     };
     EXPECT_NE(signWith("wrong").find("encrypted.pem: wrong passphrase"), std::string::npos);
+    // On a terminal that answers nothing: asked once, and refused at once.
+    const std::string asked =
+        OnTerminal({"sign", "--key", w_ / "encrypted.pem", "--sequence", kSequence, pkg});
+    EXPECT_TRUE(asked.starts_with("Enter PEM pass phrase:\r\nveltomarn-release sign: ")) << asked;
+    EXPECT_NE(asked.find("encrypted.pem: no passphrase was entered"), std::string::npos) << asked;
     ASSERT_EQ(signWith("s3cret"), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
     // verify admits no file more: nothing of sealing or signing is left beside the package.
     const ProgramRun verify = Tool(Verify(pkg));
@@ -268,6 +281,8 @@ const Refusal kRefusals[] = {
          return Sign(w / "pkg");
      },
      "", 2, "/pkg/package/release.json: has 2 names (a hard link)"},
+    {"case_twins_in_a_package", SignPacked, "pkg/package/Release.json", 2,
+     "/pkg/package/release.json: differs only in letter case from"},
     {"inventory_name_below_the_top", SignPacked, "pkg/package/Release.Sig", 2,
      "/pkg/package/Release.Sig: a reserved name"},
     {"package_without_its_payload",
@@ -363,16 +378,11 @@ TEST_F(ReleaseToolTest, PackEndedBySigtermRemovesWhatItMadeAndSaysSo) {
 // On a terminal every long phase shows how far it has come; --quiet silences it.
 TEST_F(ReleaseToolTest, LongPhasesShowProgressOnATerminalUnlessQuiet) {
     WriteFile(w_ / "inner/big.bin", std::string(9 << 20, 'x'));  // over the 8 MiB threshold
-    const auto onTerminal = [](const Args& arguments) {
-        std::string line = VELTOMARN_RELEASE_TOOL;
-        for (const std::string& argument : arguments) line += " " + argument;
-        return Tool({"-qec", line, "/dev/null"}, "script").standardOutput;
-    };
-    const std::string pack = onTerminal(Pack(w_));
+    const std::string pack = OnTerminal(Pack(w_));
     for (const char* phase : {"\rsealing: 100% (", "\rhashing: 100% (", "\rverifying: 100% ("}) {
         EXPECT_NE(pack.find(phase), std::string::npos) << phase << " in " << pack;
     }
-    EXPECT_EQ(onTerminal(With(Verify(w_ / "pkg"), {"--quiet"})).find('%'), std::string::npos);
+    EXPECT_EQ(OnTerminal(With(Verify(w_ / "pkg"), {"--quiet"})).find('%'), std::string::npos);
 }
 
 // A directory of --include swapped for a link to another directory while pack copies a long

@@ -12,11 +12,7 @@ namespace {
 
 class Scanner final : public TreeVisitor {
   public:
-    explicit Scanner(const std::string& root) : root_(root), problems_(root) {
-        // The inventory's own names, in any case, are taken before anything else is seen.
-        folded_.emplace(FoldPathCase(kInventoryName), kInventoryName);
-        folded_.emplace(FoldPathCase(kSignatureName), kSignatureName);
-    }
+    explicit Scanner(const std::string& root) : root_(root), problems_(root) {}
 
     PackageScan Run() {
         WalkTree(root_, "the package directory", *this, problems_);
@@ -44,7 +40,6 @@ class Scanner final : public TreeVisitor {
             if (!S_ISREG(entry.status.st_mode)) {
                 problems.Add(entry.relative, "not a plain file, so it cannot be replaced");
             }
-            (entry.name == kInventoryName ? scan_.hasInventory : scan_.hasSignature) = true;
             return true;
         }
         const std::string folded = FoldPathCase(entry.name);
@@ -68,15 +63,9 @@ class Scanner final : public TreeVisitor {
     bool Admit(const WalkEntry& entry, Problems& problems) override {
         const auto [it, inserted] = folded_.emplace(FoldPathCase(entry.relative), entry.relative);
         if (!inserted) {
-            if (it->second == kInventoryName || it->second == kSignatureName) {
-                problems.Add(entry.relative, "a reserved name (\"" + it->second +
-                                                 "\" in another letter case); only the "
-                                                 "inventory's own file at the top may bear it");
-            } else {
-                problems.Add(entry.relative, "differs only in letter case from " +
-                                                 ShowPath(JoinPath(root_, it->second)) +
-                                                 " (Windows would see one name)");
-            }
+            problems.Add(entry.relative, "differs only in letter case from " +
+                                             ShowPath(JoinPath(root_, it->second)) +
+                                             " (Windows would see one name)");
             return false;
         }
         if (entry.isDirectory()) {

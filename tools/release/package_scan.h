@@ -25,8 +25,6 @@ struct PackageFile {
 struct PackageScan {
     std::vector<PackageFile> files;     // ascending byte order of the paths
     std::set<std::string> directories;  // every directory below the base, relative
-    bool hasInventory = false;          // "RELEASE.signed" exists (a plain file)
-    bool hasSignature = false;          // "RELEASE.sig" exists (a plain file)
 };
 
 // Walks `root` (an absolute directory path with no link in it) without following any link and

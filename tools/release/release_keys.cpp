@@ -9,6 +9,7 @@
 #include <openssl/rsa.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -51,12 +52,29 @@ std::vector<uint8_t> PassphraseFromEnvironment() {
     return text;
 }
 
-// pem_password_cb over a given passphrase (`user`, a std::vector<uint8_t>).
-int GivenPassphrase(char* buffer, int size, int, void* user) {
-    const auto& passphrase = *static_cast<const std::vector<uint8_t>*>(user);
-    const int length =
-        static_cast<int>(std::min<std::size_t>(passphrase.size(), static_cast<std::size_t>(size)));
-    std::copy_n(passphrase.begin(), length, buffer);
+// The passphrase of an encrypted key: given (the environment), or asked on the terminal with
+// OpenSSL's prompt, once however often OpenSSL's decoders ask. A prompt that Ctrl-C or an empty
+// answer ended is not asked again.
+struct Passphrase {
+    std::vector<uint8_t> bytes;
+    bool fromTerminal = false;
+    bool asked = false;
+};
+
+// A pem_password_cb over a Passphrase (`user`).
+int SupplyPassphrase(char* buffer, int size, int writing, void* user) {
+    auto& passphrase = *static_cast<Passphrase*>(user);
+    if (passphrase.fromTerminal && !passphrase.asked) {
+        passphrase.asked = true;
+        std::array<char, 1024> typed{};
+        const int length = PEM_def_callback(typed.data(), typed.size(), writing, nullptr);
+        if (length > 0) passphrase.bytes.assign(typed.begin(), typed.begin() + length);
+        OPENSSL_cleanse(typed.data(), typed.size());
+    }
+    if (passphrase.bytes.empty()) return -1;
+    const int length = static_cast<int>(
+        std::min<std::size_t>(passphrase.bytes.size(), static_cast<std::size_t>(size)));
+    std::copy_n(passphrase.bytes.begin(), length, buffer);
     return length;
 }
 
@@ -115,17 +133,15 @@ KeyPointer LoadPrivateKey(const std::string& path) {
     const std::string_view text(reinterpret_cast<const char*>(pem.data()), pem.size());
     const bool isPublic = text.find("-----BEGIN PUBLIC KEY-----") != std::string_view::npos;
     const bool encrypted = text.find("ENCRYPTED") != std::string_view::npos;
-    std::vector<uint8_t> passphrase =
-        encrypted ? PassphraseFromEnvironment() : std::vector<uint8_t>();
+    Passphrase passphrase{encrypted ? PassphraseFromEnvironment() : std::vector<uint8_t>()};
+    passphrase.fromTerminal = encrypted && passphrase.bytes.empty();
     BioPointer bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    // Null user data: OpenSSL asks on the terminal.
-    void* given = passphrase.empty() ? nullptr : &passphrase;
     KeyPointer key(
-        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, given ? GivenPassphrase : nullptr, given)
-            : nullptr);
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, SupplyPassphrase, &passphrase) : nullptr);
     bio.reset();
+    const bool entered = !passphrase.bytes.empty();
     Wipe(pem);
-    Wipe(passphrase);
+    Wipe(passphrase.bytes);
     if (!key && isPublic) {
         ERR_clear_error();
         Refuse(ShowPath(path) +
@@ -134,9 +150,9 @@ KeyPointer LoadPrivateKey(const std::string& path) {
     }
     if (!key && encrypted) {
         ERR_clear_error();
-        Refuse(ShowPath(path) +
-               ": wrong passphrase, or none given (VELTOMARN_KEY_PASSPHRASE or "
-               "VELTOMARN_KEY_PASSPHRASE_FILE)");
+        Refuse(ShowPath(path) + (entered ? ": wrong passphrase" : ": no passphrase was entered") +
+               "; nothing was changed (VELTOMARN_KEY_PASSPHRASE or VELTOMARN_KEY_PASSPHRASE_FILE "
+               "can give it)");
     }
     if (!key) {
         Refuse(ShowPath(path) + ": no PEM private key could be read: " + OpensslReason());

@@ -199,12 +199,9 @@ void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes, un
 }
 
 void SyncDirectory(const std::string& directory) {
-    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) RefuseSystem("cannot open", directory, errno);
-    const int result = fsync(fd);
-    const int error = errno;
-    close(fd);
-    if (result != 0) RefuseSystem("cannot flush", directory, error);
+    const Descriptor fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) RefuseSystem("cannot open", directory, errno);
+    if (fsync(fd.get()) != 0) RefuseSystem("cannot flush", directory, errno);
 }
 
 void Wipe(std::string& bytes) {
