@@ -50,8 +50,8 @@ Commands:
   verify            check a package exactly as the bootstrap does, payload included
 
 Run "veltomarn-release COMMAND --help" for the options of a command, "veltomarn-release
---version" for the tool's version. seal and pack show their progress on standard error when it
-is a terminal; --quiet silences it.
+--version" for the tool's version. Every long phase (hashing, sealing, the final check, verify)
+shows its progress on standard error when it is a terminal; --quiet silences it.
 
 Exit status: 0 success, 1 a verification failure, 2 a usage or I/O error (including a package
 that sign refuses), 130 or 143 when SIGINT or SIGTERM ended the command, which then removes
@@ -96,6 +96,7 @@ under temporary names and renamed into place, and a failure puts the old pair ba
   --digest-out FILE       with --prepare: also write the 32 digest bytes to the new FILE
   --digest-info-out FILE  with --prepare: also write the DER DigestInfo (the 19-byte SHA-256
                           prefix and the digest) that raw RSA signing hardware signs
+  --quiet       no progress line while the files are hashed
 
 Refuses (exit status 2, nothing changed, the path named) a package that the bootstrap would
 refuse: a symbolic link anywhere; a file with more than one name (hard link); anything but
@@ -115,7 +116,8 @@ RELEASE.signed, as made for sign --prepare) verifies against PACKAGE_DIR/RELEASE
 the public key PUB.pem, that the inventory it signs is well formed, and that the package's files
 are still exactly what it lists (else exit status 2); only then installs it
 as PACKAGE_DIR/RELEASE.sig, replacing a present one in one rename. A signature that does not
-verify changes nothing and ends with exit status 1 and the failure code.
+verify changes nothing and ends with exit status 1 and the failure code. --quiet: no progress
+line while the files are hashed again.
 )";
 
 constexpr char kSealUsage[] =
@@ -137,7 +139,7 @@ The payload is written under a temporary name beside FILE (holding '~'), flushed
 the bootstrap's own index reader, and only then renamed to FILE: a failed run leaves no half
 payload and FILE as it was. Files are read as a stream, twice (hashed, then sealed); a file that
 changes in between is refused. Progress is shown on standard error for payloads over 8 MiB when
-standard error is a terminal.
+standard error is a terminal, unless --quiet is given.
 
 Refuses (exit status 2, nothing written, the path named) what the bootstrap would refuse in a
 payload: a name outside the path rules (letters, digits, '-', '.', '_'; no device names; no
@@ -208,6 +210,7 @@ keys (keys/test), or packs a bootstrap that holds one.
                      false with "code" and "path"; and "keyFingerprint", the SHA-256 of the
                      public key's CNG blob. The exit status stays as above. When verify cannot
                      run the check (exit status 2): "verified" false, "status" and "message".
+  --quiet            no progress line while the package is checked
 )";
 
 struct Arguments {
