@@ -147,6 +147,8 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
               "0 OK sequence=2026103022" + std::string(kInnerPayload));
 
     const std::string json = Tool(With(verify, {"--json"})).standardOutput;
+    EXPECT_TRUE(Tool(With(verify, {"--json", "--bogus"}))
+                    .standardOutput.starts_with(R"({"verified": false, "status": 2, "message": )"));
     EXPECT_EQ(json.substr(0, json.find(", \"keyFingerprint\": \"")),
               R"({"verified": true, "sequence": 2026103022, "files": 4, "payloadFiles": 5, )"
               R"("plaintextBytes": 452, "payloadUnsealed": true)");

@@ -59,6 +59,7 @@ void SyncQuietly(const std::string& directory) {
 
 void InstallInventoryFiles(const std::string& directory, const std::vector<uint8_t>& inventory,
                            const std::vector<uint8_t>* signature, const InstallHook& beforeStep) {
+    ThrowIfInterrupted();  // a signal that came meanwhile: nothing is installed
     const std::string inventoryPath = JoinPath(directory, kInventoryName);
     const std::string signaturePath = JoinPath(directory, kSignatureName);
     const std::string inventoryNew = JoinPath(directory, kInventoryTemporary);
@@ -141,6 +142,7 @@ void InstallInventoryFiles(const std::string& directory, const std::vector<uint8
 }
 
 void InstallSignature(const std::string& directory, const std::vector<uint8_t>& signature) {
+    ThrowIfInterrupted();
     const std::string signaturePath = JoinPath(directory, kSignatureName);
     const std::string signatureNew = JoinPath(directory, kSignatureTemporary);
     WriteNewFile(signatureNew, signature, 0644);
@@ -161,6 +163,7 @@ void RefuseTakenNames(const std::string& directory, const std::vector<std::strin
 }
 
 void InstallNewFiles(const std::string& directory, const std::vector<NewFile>& files) {
+    ThrowIfInterrupted();
     std::vector<std::string> names;
     for (const NewFile& file : files) names.push_back(file.name);
     RefuseTakenNames(directory, names);

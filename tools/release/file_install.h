@@ -1,7 +1,8 @@
 #pragma once
 
 // How the tool puts files in place so that an interruption or a failure never leaves a half-made
-// state behind.
+// state behind. Each of these first ends the run (ThrowIfInterrupted) when SIGINT or SIGTERM has
+// arrived: nothing is written then.
 
 #include <functional>
 #include <string>

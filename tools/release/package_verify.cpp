@@ -10,6 +10,7 @@
 #include "bootstrap/package_check.h"
 #include "core/failure.h"
 #include "distribution/release_inventory.h"
+#include "payload/payload_format.h"
 #include "payload/unseal.h"
 #include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
@@ -49,14 +50,14 @@ uint64_t ExpectedWork(const std::string& root, PayloadCheck payloadCheck) {
     }
     const Descriptor payload(open(JoinPath(root, kPayloadFileName).c_str(),
                                   O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    uint8_t plaintext[8] = {};
+    uint8_t bytes[8] = {};
+    uint64_t plaintext = 0;
     if (payloadCheck == PayloadCheck::kUnseal && payload.get() >= 0 &&
-        pread(payload.get(), plaintext, sizeof plaintext, 20) == sizeof plaintext) {
-        for (std::size_t k = 0; k < sizeof plaintext; ++k) {
-            total += 2 * (uint64_t{plaintext[k]} << (8 * k));
-        }
+        pread(payload.get(), bytes, sizeof bytes, 20) == sizeof bytes) {
+        for (std::size_t k = 0; k < sizeof bytes; ++k) plaintext |= uint64_t{bytes[k]} << (8 * k);
     }
-    return total;
+    // A header beyond the limit is refused by the check; it must not wrap the total meanwhile.
+    return total + 2 * std::min<uint64_t>(plaintext, kMaxPayloadPlaintextBytes);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -59,6 +60,7 @@ struct Passphrase {
     std::vector<uint8_t> bytes;
     bool fromTerminal = false;
     bool asked = false;
+    bool interrupted = false;  // Ctrl-C at the prompt
 };
 
 // A pem_password_cb over a Passphrase (`user`).
@@ -67,8 +69,12 @@ int SupplyPassphrase(char* buffer, int size, int writing, void* user) {
     if (passphrase.fromTerminal && !passphrase.asked) {
         passphrase.asked = true;
         std::array<char, 1024> typed{};
-        const int length = PEM_def_callback(typed.data(), typed.size(), writing, nullptr);
-        if (length > 0) passphrase.bytes.assign(typed.begin(), typed.begin() + length);
+        // -2: the prompt was interrupted.
+        const int result = EVP_read_pw_string_min(
+            typed.data(), 0, static_cast<int>(typed.size()) - 1, "Enter PEM pass phrase:", writing);
+        passphrase.interrupted = result == -2;
+        const std::size_t length = result == 0 ? std::strlen(typed.data()) : 0;
+        passphrase.bytes.assign(typed.begin(), typed.begin() + static_cast<std::ptrdiff_t>(length));
         OPENSSL_cleanse(typed.data(), typed.size());
     }
     if (passphrase.bytes.empty()) return -1;
@@ -136,8 +142,8 @@ KeyPointer LoadPrivateKey(const std::string& path) {
     Passphrase passphrase{encrypted ? PassphraseFromEnvironment() : std::vector<uint8_t>()};
     passphrase.fromTerminal = encrypted && passphrase.bytes.empty();
     BioPointer bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    KeyPointer key(
-        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, SupplyPassphrase, &passphrase) : nullptr);
+    KeyPointer key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, SupplyPassphrase, &passphrase)
+                       : nullptr);
     bio.reset();
     const bool entered = !passphrase.bytes.empty();
     Wipe(pem);
@@ -147,6 +153,10 @@ KeyPointer LoadPrivateKey(const std::string& path) {
         Refuse(ShowPath(path) +
                ": this is a public key; the signing key is the private one "
                "(release-signing.key.pem from keygen)");
+    }
+    if (!key && passphrase.interrupted) {
+        ERR_clear_error();
+        throw ToolError(128 + SIGINT, "interrupted at the passphrase prompt; nothing was changed");
     }
     if (!key && encrypted) {
         ERR_clear_error();

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <map>
@@ -595,11 +596,12 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         err << kProgram << ": unknown command " << ShowPath(command) << "\n\n" << kToolUsage;
         return kExitUsageOrIo;
     }
-    Arguments parsed;
+    const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    // Asked for before the options are read, so that even a usage error answers in JSON.
+    const bool json = found->flags.count("--json") != 0 &&
+                      std::find(rest.begin(), rest.end(), "--json") != rest.end();
     try {
-        parsed = ParseArguments(command,
-                                std::vector<std::string>(arguments.begin() + 1, arguments.end()),
-                                found->valueOptions, found->flags);
+        const Arguments parsed = ParseArguments(command, rest, found->valueOptions, found->flags);
         if (parsed.help) {
             out << found->usage;
             return kExitSuccess;
@@ -607,10 +609,12 @@ int RunReleaseTool(const std::vector<std::string>& arguments, std::ostream& out,
         return found->run(parsed, out, err);
     } catch (const ToolError& error) {
         err << kProgram << " " << command << ": " << error.what() << "\n";
-        if (parsed.flags.count("--json") != 0) out << FailureJson(command, error);
+        if (json) out << FailureJson(command, error);
         return error.status();
     } catch (const std::exception& error) {
-        err << kProgram << " " << command << ": internal error: " << error.what() << "\n";
+        const ToolError internal(kExitUsageOrIo, std::string("internal error: ") + error.what());
+        err << kProgram << " " << command << ": " << internal.what() << "\n";
+        if (json) out << FailureJson(command, internal);
         return kExitUsageOrIo;
     }
 }
