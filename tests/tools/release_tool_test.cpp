@@ -51,11 +51,12 @@ ProgramRun Tool(Args arguments, const std::string& program = VELTOMARN_RELEASE_T
 }
 
 // What the release tool writes on a terminal (standard output and error), run with `arguments`
-// (no spaces in them) and no input.
-std::string OnTerminal(const Args& arguments) {
+// (no spaces or quotes in them) while `typed` (a printf format) is typed, then nothing.
+std::string OnTerminal(const Args& arguments, const std::string& typed = "") {
     std::string line = VELTOMARN_RELEASE_TOOL;
     for (const std::string& argument : arguments) line += " " + argument;
-    return Tool({"-qec", line, "/dev/null"}, "script").standardOutput;
+    return Tool({"-c", "printf '" + typed + "' | script -qec '" + line + "' /dev/null"}, "sh")
+        .standardOutput;
 }
 
 // For the setup of a case: a run that must succeed.
@@ -175,10 +176,13 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     };
     EXPECT_NE(signWith("wrong").find("encrypted.pem: wrong passphrase"), std::string::npos);
     // On a terminal that answers nothing: asked once, and refused at once.
-    const std::string asked =
-        OnTerminal({"sign", "--key", w_ / "encrypted.pem", "--sequence", kSequence, pkg});
+    const Args signEncrypted = {"sign",       "--key",      w_ / "encrypted.pem",
+                                "--sequence", "2026103023", pkg};
+    const std::string asked = OnTerminal(signEncrypted);
     EXPECT_TRUE(asked.starts_with("Enter PEM pass phrase:\r\nveltomarn-release sign: ")) << asked;
     EXPECT_NE(asked.find("encrypted.pem: no passphrase was entered"), std::string::npos) << asked;
+    EXPECT_NE(OnTerminal(signEncrypted, "s3cret\\n").find("sequence=2026103023"),
+              std::string::npos);
     ASSERT_EQ(signWith("s3cret"), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
     // verify admits no file more: nothing of sealing or signing is left beside the package.
     const ProgramRun verify = Tool(Verify(pkg));
