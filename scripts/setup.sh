@@ -11,6 +11,7 @@ packages=(
   libssl-dev openssl                                      # the release tool; reading the release key at build time
   clang libclang-rt-dev                                   # libFuzzer and the sanitizers
   xvfb xdotool                                            # the message box test
+  bsdutils                                                # script: the release tool on a terminal
 )
 
 missing=()
