@@ -368,16 +368,16 @@ TEST_P(RefusalTest, ExitsWithTheStatusAndMessageAndLeavesEverythingAsItWas) {
 INSTANTIATE_TEST_SUITE_P(Faults, RefusalTest, ::testing::ValuesIn(kRefusals),
                          veltomarn::test::CaseName<Refusal>);
 
-TEST_F(ReleaseToolTest, PackEndedBySigtermRemovesWhatItMadeAndSaysSo) {
+TEST_F(ReleaseToolTest, PackEndedBySigintRemovesWhatItMadeAndSaysSo) {
     const auto before = Snapshot(w_);
     std::ofstream(w_ / "inner/big.bin").close();
     fs::resize_file(w_ / "inner/big.bin", 1u << 30);  // sparse: long to seal, nothing on disk
     const ProgramRun run =
-        Tool(With({"--preserve-status", "-s", "TERM", "0.5", VELTOMARN_RELEASE_TOOL},
+        Tool(With({"--preserve-status", "-s", "INT", "0.5", VELTOMARN_RELEASE_TOOL},
                   With(Pack(w_), {"--json"})),
              "timeout");
-    EXPECT_EQ(run.exitCode, 143) << run.standardError;
-    EXPECT_TRUE(run.standardOutput.starts_with(R"({"packed": false, "status": 143, "message": )"))
+    EXPECT_EQ(run.exitCode, 130) << run.standardError;
+    EXPECT_TRUE(run.standardOutput.starts_with(R"({"packed": false, "status": 130, "message": )"))
         << run.standardOutput;
     fs::remove(w_ / "inner/big.bin");
     EXPECT_EQ(Snapshot(w_), before);
