@@ -36,6 +36,10 @@ class FileSource final : public PayloadSource {
 
 }  // namespace
 
+uint64_t HeaderPlaintextBytes(const uint8_t* header) {
+    return LittleEndian(header + 20, 8);
+}
+
 uint64_t ChunkCountFor(uint64_t size) {
     return size == 0 ? 1 : (size + kPayloadChunkBytes - 1) / kPayloadChunkBytes;
 }
@@ -94,7 +98,7 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source) {
     check(std::memcmp(index.header.data(), kPayloadMagic, sizeof kPayloadMagic) == 0,
           "PAYLOAD_MAGIC");
     const uint64_t count = LittleEndian(index.header.data() + 16, 4);
-    const uint64_t total = LittleEndian(index.header.data() + 20, 8);
+    const uint64_t total = HeaderPlaintextBytes(index.header.data());
     check(count >= 1 && count <= kMaxPayloadFiles && total <= kMaxPayloadPlaintextBytes,
           "PAYLOAD_LIMIT");
     index.plaintextBytes = total;

@@ -68,6 +68,9 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source);
 // chunk record. Throws "PAYLOAD_SEEK" and what ParsePayloadIndex throws.
 PayloadIndex ReadPayloadIndex(FileSystem& files, Handle file);
 
+// The plaintext total that the 44-byte `header` states (not checked against any limit).
+uint64_t HeaderPlaintextBytes(const uint8_t* header);
+
 // The number of chunks a file of `size` bytes is sealed in: ceil(size / 1 MiB), at least 1.
 uint64_t ChunkCountFor(uint64_t size);
 

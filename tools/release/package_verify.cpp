@@ -50,11 +50,11 @@ uint64_t ExpectedWork(const std::string& root, PayloadCheck payloadCheck) {
     }
     const Descriptor payload(open(JoinPath(root, kPayloadFileName).c_str(),
                                   O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    uint8_t bytes[8] = {};
+    uint8_t header[kPayloadHeaderBytes] = {};
     uint64_t plaintext = 0;
     if (payloadCheck == PayloadCheck::kUnseal && payload.get() >= 0 &&
-        pread(payload.get(), bytes, sizeof bytes, 20) == sizeof bytes) {
-        for (std::size_t k = 0; k < sizeof bytes; ++k) plaintext |= uint64_t{bytes[k]} << (8 * k);
+        pread(payload.get(), header, sizeof header, 0) == sizeof header) {
+        plaintext = HeaderPlaintextBytes(header);
     }
     // A header beyond the limit is refused by the check; it must not wrap the total meanwhile.
     return total + 2 * std::min<uint64_t>(plaintext, kMaxPayloadPlaintextBytes);
