@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -66,6 +67,11 @@ class FaultPlatform final : public Platform {
 
     // Observations.
     std::map<std::string, int> calls;
+    // For each member, the calls (1-based) that stand for all its calls: the first from each call
+    // site in each phase of the run. A phase ends where a call site that creates or deletes
+    // something or starts a process is first seen (what a failure leaves behind changes only
+    // there); calls alike in both are one step of a loop (over ancestors, files, chunks).
+    std::map<std::string, std::vector<int>> distinctCalls;
     std::set<const void*> open;  // handles, searches and CNG objects not closed yet
     std::string standardOutput;
     std::string standardError;
@@ -154,7 +160,10 @@ class FaultPlatform final : public Platform {
     Handle CreateFileW(const WideChar* path, uint32_t access, uint32_t share,
                        const SecurityAttributes* security, uint32_t disposition, uint32_t flags,
                        Handle templateFile) override {
-        if (Failing("CreateFileW")) return kInvalidHandle;
+        creating_ = disposition != win::kOpenExisting;
+        const bool failing = Failing("CreateFileW");
+        creating_ = false;
+        if (failing) return kInvalidHandle;
         const Handle handle =
             real_.CreateFileW(path, access, share, security, disposition, flags, templateFile);
         if (fault::Opened(handle)) {
@@ -488,8 +497,15 @@ class FaultPlatform final : public Platform {
     };
 
     // Counts the call; true when it is to fail (the last error is then set already).
-    bool Failing(const char* member) {
+    // `site` is where the product called: a default argument is evaluated in the caller.
+    bool Failing(const char* member, const void* site = __builtin_return_address(0)) {
         const int nth = ++calls[member];
+        static const std::set<std::string> kChanging = {"CreateDirectoryW", "CreateFileW (new)",
+                                                        "SetFileInformationByHandle",
+                                                        "RemoveDirectoryW", "CreateProcessW"};
+        const std::string name = creating_ ? std::string(member) + " (new)" : member;
+        if (kChanging.count(name) != 0 && changingSites_.insert({name, site}).second) ++phase_;
+        if (classes_.insert({member, site, phase_}).second) distinctCalls[member].push_back(nth);
         const auto [first, last] = actions_.equal_range({member, nth});
         for (auto it = first; it != last; ++it) it->second();
         for (const Fault& fault : faults_) {
@@ -503,8 +519,9 @@ class FaultPlatform final : public Platform {
     }
     // A CNG object released: it counts as closed whatever the call answers.
     template <typename Call>
-    NtStatus Released(const char* member, const void* object, Call call) {
-        const bool failing = Failing(member);
+    NtStatus Released(const char* member, const void* object, Call call,
+                      const void* site = __builtin_return_address(0)) {
+        const bool failing = Failing(member, site);
         open.erase(object);
         const NtStatus status = call();
         return failing ? static_cast<NtStatus>(injectedStatus_) : status;
@@ -520,10 +537,14 @@ class FaultPlatform final : public Platform {
     }
 
     Platform& real_;
+    std::set<std::pair<std::string, const void*>> changingSites_;
+    std::size_t phase_ = 0;
+    std::set<std::tuple<std::string, const void*, std::size_t>> classes_;
+    bool creating_ = false;  // the CreateFileW call being counted may create a file
     std::vector<Fault> faults_;
     std::multimap<std::pair<std::string, int>, std::function<void()>> actions_;
     uint32_t injectedStatus_ = 0;
-    std::map<Handle, WideString> paths_;  // open file handles and searches: their path
+    std::map<Handle, WideString> paths_;    // open file handles and searches: their path
     std::map<Handle, WideString> streams_;  // injected stream searches: the stream still to list
     std::map<const void*, const void*> providers_;  // CNG objects: the provider that made them
     std::vector<Secret> secrets_;

@@ -127,14 +127,10 @@ const std::map<std::string, std::set<std::string>> kSweepCodes = {
 TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpenOrUnwiped) {
     const WideString package = FixturePath("package");
     Win32Platform real;
-    std::map<std::string, int> counts;
-    {
-        FaultPlatform platform(real);
-        ASSERT_EQ(FailureCode([&] { RunVerifyOnly(platform, package); }), "");
-        counts = platform.calls;
-    }
+    FaultPlatform reference(real);
+    ASSERT_EQ(FailureCode([&] { RunVerifyOnly(reference, package); }), "");
     std::map<std::string, std::set<std::string>> codes;
-    FailEachCall(counts, false, [&](const std::string& member, int nth, uint32_t error) {
+    FailEachCall(reference, {}, [&](const std::string& member, int nth, uint32_t error) {
         FaultPlatform platform(real);
         platform.Fail(member, nth, error);
         const std::string code = FailureCode([&] { RunVerifyOnly(platform, package); });
@@ -160,23 +156,24 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
     Win32Platform real;
     const Scratch scratch("session-sweep");
     const auto start = [&](FaultPlatform& platform) { return Start(platform, scratch); };
-    std::map<std::string, int> counts;
-    {
-        FaultPlatform platform(real);
-        ASSERT_EQ(start(platform), 0) << platform.standardError;
-        counts = platform.calls;
-    }
-    // Closing, output, the message box and waiting cannot fail a run; a failed comparison makes
-    // it check more.
-    const std::string harmless =
-        " CloseHandle FindClose CompareStringOrdinal GetStdHandle WriteFile "
-        "MessageBoxW Sleep FreeEnvironmentStringsW GetCommandLineW "
-        "BCryptCloseAlgorithmProvider BCryptDestroyHash BCryptDestroyKey ";
-    FailEachCall(counts, true, [&](const std::string& member, int nth, uint32_t error) {
+    // Closing, the message box and waiting cannot fail a run wherever they are called: every call
+    // of one of them failed, the run completes.
+    // clang-format off
+    const std::set<std::string> harmless = {
+        "CloseHandle", "FindClose", "GetStdHandle", "MessageBoxW", "Sleep", "GetCommandLineW",
+        "FreeEnvironmentStringsW", "BCryptCloseAlgorithmProvider", "BCryptDestroyHash",
+        "BCryptDestroyKey"};
+    // clang-format on
+    // A failed status line does not fail a run, nor a failed comparison below a guard's base
+    // (it then checks more); the bootstrap's own name fails closed.
+    const std::set<std::string> eitherWay = {"WriteFile", "CompareStringOrdinal"};
+    FaultPlatform reference(real);
+    ASSERT_EQ(start(reference), 0) << reference.standardError;
+    FailEachCall(reference, harmless, [&](const std::string& member, int nth, uint32_t error) {
         FaultPlatform platform(real);
         platform.Fail(member, nth, error);
         const int exitCode = start(platform);
-        EXPECT_EQ(exitCode, harmless.find(" " + member + " ") != std::string::npos ? exitCode : 1);
+        if (eitherWay.count(member) == 0) EXPECT_EQ(exitCode, harmless.count(member) != 0 ? 0 : 1);
         const std::string& err = platform.standardError;
         const std::size_t lines = std::count(err.begin(), err.end(), '\n');
         EXPECT_TRUE(exitCode == 0 || (err.starts_with("SECURITY_CHECK_FAILED: ") && lines == 1) ||
@@ -190,22 +187,6 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
                 EXPECT_TRUE(fs::exists(entry.path().parent_path() / (".owner-" + name.substr(8))));
         }
     });
-}
-
-// Two starts of one user at once: the one holding the session lock runs its session; the other
-// ends with "LAUNCHER_SESSION_ALREADY_OPEN" and changes nothing in the cache.
-TEST(SessionLockTest, ASecondStartMeanwhileChangesNothing) {
-    Win32Platform real;
-    const Scratch scratch("two-starts");
-    FaultPlatform first(real), second(real);
-    using Entries = std::filesystem::recursive_directory_iterator;
-    first.Before("CreateProcessW", 1, [&] {
-        const auto before = std::distance(Entries(scratch.path), Entries());
-        EXPECT_EQ(Start(second, scratch, u" --self-test"), 1);
-        EXPECT_EQ(std::distance(Entries(scratch.path), Entries()), before);
-    });
-    EXPECT_EQ(Start(first, scratch, u" --self-test"), 0);
-    EXPECT_EQ(second.standardError, "SECURITY_CHECK_FAILED: LAUNCHER_SESSION_ALREADY_OPEN\n");
 }
 
 }  // namespace

@@ -11,8 +11,7 @@ target_include_directories(veltomarn_logic_tests PRIVATE ${PROJECT_SOURCE_DIR}/t
 target_link_libraries(veltomarn_logic_tests PRIVATE veltomarn_logic veltomarn_platform_win32
                       GTest::gtest_main)
 target_compile_definitions(veltomarn_logic_tests PRIVATE
-  VELTOMARN_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixture"
-  VELTOMARN_SCRATCH_DIR="${CMAKE_CURRENT_BINARY_DIR}/scratch")
+  VELTOMARN_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixture")
 veltomarn_add_wine_test(logic.win32 veltomarn_logic_tests)
 set_tests_properties(logic.win32 PROPERTIES FIXTURES_REQUIRED "wine;package")
 

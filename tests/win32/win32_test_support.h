@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
 #include "platform/win32/win32_platform.h"
@@ -38,11 +39,11 @@ inline std::string ReadAll(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A new, empty directory for one test, removed with everything in it afterwards.
+// A new, empty directory for one test, removed with everything in it afterwards. Its path is
+// short: a guard holds every ancestor of its base, and each hold costs a volume query.
 class Scratch {
   public:
-    explicit Scratch(const std::string& name)
-        : path(WinePath(std::string(VELTOMARN_SCRATCH_DIR) + "/" + name)) {
+    explicit Scratch(const std::string& name) : path(u"C:\\vm\\" + Wide(name)) {
         std::filesystem::remove_all(std::filesystem::path(path));
         std::filesystem::create_directories(std::filesystem::path(path));
     }
@@ -67,15 +68,15 @@ inline void ExpectTidy(const FaultPlatform& platform) {
     EXPECT_TRUE(platform.misuses.empty()) << platform.misuses.front();
 }
 
-// Calls `run` once for each call counted in `calls`, naming the member and the call to fail and
-// the failure to inject (a status for a crypto call). With `sample`, a member called more than 24
-// times has its first and last eight calls and every ninth between failed: most of its calls hold
-// one more ancestor of one more guard.
-inline void FailEachCall(const std::map<std::string, int>& calls, bool sample,
+// Calls `run` once for each of the reference run's distinct calls, naming the member and the call
+// to fail (0: every call) and the failure to inject (a status for a crypto call). A member in
+// `allAtOnce` has every call failed in one run: those whose failure must not fail the run
+// wherever it happens.
+inline void FailEachCall(const FaultPlatform& reference, const std::set<std::string>& allAtOnce,
                          const std::function<void(const std::string&, int, uint32_t)>& run) {
-    for (const auto& [member, count] : calls) {
-        for (int nth = 1; nth <= count; ++nth) {
-            if (sample && count > 24 && nth > 8 && nth <= count - 8 && nth % 9 != 0) continue;
+    for (auto [member, calls] : reference.distinctCalls) {
+        if (allAtOnce.count(member) != 0) calls = {0};
+        for (const int nth : calls) {
             SCOPED_TRACE(member + " call " + std::to_string(nth));
             run(member, nth,
                 member.rfind("BCrypt", 0) == 0 ? kStatusUnsuccessful : win::kErrorAccessDenied);
