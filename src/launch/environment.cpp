@@ -10,10 +10,18 @@
 namespace veltomarn {
 namespace {
 
-constexpr std::u16string_view kRemovedNames[] = {u"PATH", u"SYSTEMROOT", u"WINDIR", u"DEVPATH",
-                                                 u"__COMPAT_LAYER"};
-constexpr std::u16string_view kRemovedPrefixes[] = {u"PYTHON", u"COMPLUS_", u"COR_", u"DOTNET_",
-                                                    u"APPDOMAIN_"};
+// Search paths, the compatibility layer, and what makes a runtime the inner launcher may host
+// (.NET, Node.js and Electron, Java, Qt, OpenSSL) load code of the caller's choosing. WINE*
+// variables stay: Proton hands its DLL overrides to the game that way.
+// clang-format off
+constexpr std::u16string_view kRemovedNames[] = {
+    u"PATH", u"SYSTEMROOT", u"WINDIR", u"DEVPATH", u"__COMPAT_LAYER", u"NODE_OPTIONS",
+    u"ELECTRON_RUN_AS_NODE", u"JAVA_TOOL_OPTIONS", u"_JAVA_OPTIONS", u"JDK_JAVA_OPTIONS",
+    u"QT_PLUGIN_PATH", u"QT_QPA_PLATFORM_PLUGIN_PATH", u"OPENSSL_CONF", u"OPENSSL_MODULES",
+    u"OPENSSL_ENGINES", u"SSLKEYLOGFILE"};
+constexpr std::u16string_view kRemovedPrefixes[] = {
+    u"PYTHON", u"COMPLUS_", u"COR_", u"DOTNET_", u"APPDOMAIN_", u"CORECLR_"};
+// clang-format on
 
 WideChar UpperAscii(WideChar c) {
     return c >= u'a' && c <= u'z' ? static_cast<WideChar>(c - 0x20) : c;
