@@ -9,6 +9,6 @@ veltomarn_setup
 veltomarn_build_all
 
 echo
-echo "== tests"
+echo "== tests (each test's line ends with its time; the summary comes last)"
 cd "$VELTOMARN_ROOT"
 exec ctest --test-dir build/host --output-on-failure -j2
