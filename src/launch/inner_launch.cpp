@@ -42,6 +42,13 @@ uint32_t RunInnerLauncher(Platform& platform, const WideString& sessionDirectory
     const WideString system = SystemDirectory(platform);
     const std::vector<WideChar> environment = BuildInnerEnvironment(platform, system);
 
+    // The bootstrap connects to its desktop before any job exists. Wine starts the process that
+    // serves a desktop from the first process of its session that needs one, inside that
+    // process's job: started by an inner launcher, it would keep the job from ever emptying, and
+    // a killed start would take it down so that the next start starts it in its job again. On
+    // Windows the desktop exists already and this only reads its handle; a failure changes
+    // nothing the run needs.
+    platform.GetDesktopWindow();
     JobProcess run;
     run.job = ScopedHandle(platform, platform.CreateJobObjectW(nullptr, nullptr));
     check(run.job.valid(), "INNER_JOB");

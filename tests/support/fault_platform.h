@@ -472,6 +472,9 @@ class FaultPlatform final : public Platform {
             output[0] ^= 1;
         return status;
     }
+    void* GetDesktopWindow() override {
+        return Failing("GetDesktopWindow") ? nullptr : real_.GetDesktopWindow();
+    }
     int MessageBoxW(void*, const WideChar* text, const WideChar* caption, uint32_t) override {
         if (Failing("MessageBoxW")) return 0;
         messageBoxes.push_back(WideString(caption) + u"|" + text);

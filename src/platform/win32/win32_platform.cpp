@@ -160,6 +160,10 @@ bool Win32Platform::CloseHandle(Handle handle) {
     return ::CloseHandle(handle) != FALSE;
 }
 
+void* Win32Platform::GetDesktopWindow() {
+    return ::GetDesktopWindow();
+}
+
 int Win32Platform::MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,
                                uint32_t style) {
     return ::MessageBoxW(static_cast<HWND>(owner), W(text), W(caption), style);

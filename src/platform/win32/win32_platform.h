@@ -124,6 +124,7 @@ class Win32Platform final : public Platform {
                            uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,
                            uint32_t flags) override;
 
+    void* GetDesktopWindow() override;
     int MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,
                     uint32_t style) override;
 };
