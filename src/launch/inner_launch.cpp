@@ -58,8 +58,12 @@ uint32_t RunInnerLauncher(Platform& platform, const WideString& sessionDirectory
           "INNER_JOB_POLICY");
 
     // Born in the job: a bootstrap that dies at any moment after this call leaves no process
-    // outside it, suspended and holding the session's files.
-    const StartupInfo startup{run.job.get()};
+    // outside it, suspended and holding the session's files. Its images load from system32
+    // before its own directory, never from a remote share or a low-integrity file.
+    const StartupInfo startup{.job = run.job.get(),
+                              .mitigationPolicy = win::kMitigationImageLoadPreferSystem32AlwaysOn |
+                                                  win::kMitigationImageLoadNoRemoteAlwaysOn |
+                                                  win::kMitigationImageLoadNoLowLabelAlwaysOn};
     ProcessInformation started;
     check(platform.CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, false,
                                   win::kCreateSuspended | win::kCreateUnicodeEnvironment,

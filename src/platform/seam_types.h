@@ -82,10 +82,13 @@ struct TokenUser {
 };
 
 // What CreateProcessW takes as STARTUPINFOW: the record is built with its size (104) and every
-// other field zero. With `job`, it is a STARTUPINFOEXW (EXTENDED_STARTUPINFO_PRESENT) whose
-// attribute list names that job (PROC_THREAD_ATTRIBUTE_JOB_LIST): the process is born in it.
+// other field zero. With `job` or `mitigationPolicy`, it is a STARTUPINFOEXW
+// (EXTENDED_STARTUPINFO_PRESENT) whose attribute list names that job
+// (PROC_THREAD_ATTRIBUTE_JOB_LIST: the process is born in it) and holds those
+// PROCESS_CREATION_MITIGATION_POLICY_* flags (PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY, 64 bits).
 struct StartupInfo {
     Handle job = nullptr;
+    uint64_t mitigationPolicy = 0;
 };
 
 // What CreateProcessW fills (PROCESS_INFORMATION).
@@ -170,6 +173,9 @@ inline constexpr uint32_t kJobObjectBasicAccountingInformation = 1;
 inline constexpr uint32_t kJobObjectExtendedLimitInformation = 9;
 inline constexpr uint32_t kJobObjectLimitKillOnJobClose = 0x2000;
 inline constexpr uint32_t kCreateSuspended = 0x4;
+inline constexpr uint64_t kMitigationImageLoadNoRemoteAlwaysOn = 1ULL << 52;
+inline constexpr uint64_t kMitigationImageLoadNoLowLabelAlwaysOn = 1ULL << 56;
+inline constexpr uint64_t kMitigationImageLoadPreferSystem32AlwaysOn = 1ULL << 60;
 inline constexpr uint32_t kCreateUnicodeEnvironment = 0x400;
 inline constexpr uint32_t kInfinite = 0xFFFFFFFF;
 inline constexpr uint32_t kWaitObject0 = 0;

@@ -76,6 +76,7 @@ class FaultPlatform final : public Platform {
     std::string standardOutput;
     std::string standardError;
     std::vector<WideString> messageBoxes;  // caption + '|' + text
+    std::vector<StartupInfo> startups;     // what each CreateProcessW call was given
     std::vector<std::string> misuses;      // calls whose arguments were out of bounds
     // Secrets and plaintext handed to or made by the crypto provider that no wipe has covered yet.
     std::size_t UnwipedSecrets() const { return secrets_.size(); }
@@ -319,6 +320,7 @@ class FaultPlatform final : public Platform {
                         const SecurityAttributes* threadAttributes, bool inherit, uint32_t flags,
                         const WideChar* environment, const WideChar* directory,
                         const StartupInfo* startup, ProcessInformation* started) override {
+        startups.push_back(*startup);
         if (Failing("CreateProcessW") ||
             !real_.CreateProcessW(application, commandLine, processAttributes, threadAttributes,
                                   inherit, flags, environment, directory, startup, started)) {

@@ -448,22 +448,28 @@ bool Win32Platform::CreateProcessW(const WideChar* applicationName, WideChar* co
     STARTUPINFOEXW start{};
     start.StartupInfo.cb = sizeof start.StartupInfo;
     HANDLE job = startupInfo->job;
+    DWORD64 policy = startupInfo->mitigationPolicy;
+    const DWORD attributes = (job != nullptr ? 1 : 0) + (policy != 0 ? 1 : 0);
     SIZE_T listBytes = 0;
     std::vector<unsigned char> list;
-    if (job != nullptr) {
-        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &listBytes);
+    if (attributes != 0) {
+        ::InitializeProcThreadAttributeList(nullptr, attributes, 0, &listBytes);
         list.resize(listBytes);
         start.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
-        if (::InitializeProcThreadAttributeList(start.lpAttributeList, 1, 0, &listBytes) == FALSE) {
+        if (::InitializeProcThreadAttributeList(start.lpAttributeList, attributes, 0, &listBytes) ==
+            FALSE) {
             return false;
         }
         start.StartupInfo.cb = sizeof start;
         creationFlags |= EXTENDED_STARTUPINFO_PRESENT;
     }
     const bool listed =
-        job == nullptr ||
-        ::UpdateProcThreadAttribute(start.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job,
-                                    sizeof job, nullptr, nullptr) != FALSE;
+        (job == nullptr ||
+         ::UpdateProcThreadAttribute(start.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job,
+                                     sizeof job, nullptr, nullptr) != FALSE) &&
+        (policy == 0 || ::UpdateProcThreadAttribute(
+                            start.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY,
+                            &policy, sizeof policy, nullptr, nullptr) != FALSE);
     PROCESS_INFORMATION started{};
     const BOOL created =
         listed && ::CreateProcessW(W(applicationName), W(commandLine),
@@ -472,7 +478,7 @@ bool Win32Platform::CreateProcessW(const WideChar* applicationName, WideChar* co
                                    inheritHandles ? TRUE : FALSE, creationFlags,
                                    const_cast<WideChar*>(environment), W(currentDirectory),
                                    &start.StartupInfo, &started);
-    if (job != nullptr) {
+    if (attributes != 0) {
         const DWORD error = ::GetLastError();
         ::DeleteProcThreadAttributeList(start.lpAttributeList);
         ::SetLastError(error);
