@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The key build inputs: the repository's test keys convert only when VELTOMARN_ALLOW_TEST_KEYS is
-# ON, and then with a warning naming them; own keys convert silently into the generated sources; a
+# The key build inputs: the repository's test keys (known by their material) convert only when
+# VELTOMARN_ALLOW_TEST_KEYS is ON, and then with a warning naming them; own keys convert silently into the generated sources; a
 # key of another size or shape, or malformed shares, stop the configure step naming the input.
 set -u
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -17,6 +17,7 @@ openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:3072 -pkeyopt rsa_keygen
 echo "not a key" > "$work/garbage.pem"
 tr 'a-f' 'A-F' < "$work/own.txt" > "$work/upper.txt"
 { head -n1 "$work/own.txt" | cut -c1-62; tail -n1 "$work/own.txt"; } > "$work/short.txt"
+sed 's/$/\r/' "$test_key" > "$work/crlf.pem"; tac "$test_shares" > "$work/swapped.txt"
 
 # row <case> <allow test keys> <release key> <shares> <0 converts, 1 refused> <text in the output,
 # or "" for none required>
@@ -34,8 +35,9 @@ row() {
   fi
 }
 
-row "test release key refused" OFF "$test_key" "$work/own.txt" 1 "VELTOMARN_RELEASE_PUBLIC_KEY is the repository's TEST key"
-row "test shares refused" OFF "$work/own.pem" "$test_shares" 1 "VELTOMARN_PAYLOAD_KEY is the repository's TEST key"
+# The test keys are known by their material: re-encoded, or shares in the other order, too.
+row "test release key with CRLF refused" OFF "$work/crlf.pem" "$work/own.txt" 1 "VELTOMARN_RELEASE_PUBLIC_KEY is the repository's TEST key"
+row "test shares swapped refused" OFF "$work/own.pem" "$work/swapped.txt" 1 "VELTOMARN_PAYLOAD_KEY is the repository's TEST key"
 row "test keys allowed, with a warning" ON "$test_key" "$test_shares" 0 "VELTOMARN_PAYLOAD_KEY: this build trusts the TEST key keys/test/payload-key-shares-TEST-ONLY.txt"
 row "own keys convert silently" OFF "$work/own.pem" "$work/own.txt" 0 ""
 if [ -s "$work/out.txt" ] ||
