@@ -343,6 +343,13 @@ const Refusal kRefusals[] = {
          return Verify(w / "pkg", w / "release-signing.pub.pem");
      },
      "", 2, "it holds the repository's TEST-ONLY key"},
+    // clang-format off
+    {"signing_key_that_others_may_read", [](Dir w) {
+         Ok(Tool({"keygen", "--out", w}));
+         fs::permissions(w / "release-signing.key.pem", fs::perms(0640));
+         return Args{"sign", "--key", w / "release-signing.key.pem", "--sequence", kSequence, w};
+     }, "", 2, "release-signing.key.pem: group or others may read this secret"},
+    // clang-format on
     {"payload_sealed_with_other_key_shares",
      [](Dir w) {
          WriteFile(w / "other-shares.txt", kOtherShares);

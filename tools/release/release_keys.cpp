@@ -10,13 +10,17 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
+#include <sys/stat.h>
+
 #include "core/hex_text.h"
 #include "platform/openssl/openssl_cng.h"
+#include "release/key_identity.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {
@@ -39,12 +43,22 @@ std::string OpensslReason() {
 
 // The passphrase for an encrypted private key from VELTOMARN_KEY_PASSPHRASE, or the first line of
 // the file VELTOMARN_KEY_PASSPHRASE_FILE names; empty when neither is set.
+// Refuses a secret's file that group or others may read: on a shared machine they could copy it.
+void RefuseExposedSecret(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) RefuseSystem("cannot inspect", path, errno);
+    if ((status.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
+    Refuse(ShowPath(path) + ": group or others may read this secret; nothing was changed. Make " +
+           "it readable by you alone: chmod 600 " + ShowPath(path));
+}
+
 std::vector<uint8_t> PassphraseFromEnvironment() {
     if (const char* value = std::getenv("VELTOMARN_KEY_PASSPHRASE"); value != nullptr) {
         return std::vector<uint8_t>(value, value + std::strlen(value));
     }
     const char* file = std::getenv("VELTOMARN_KEY_PASSPHRASE_FILE");
     if (file == nullptr) return {};
+    RefuseExposedSecret(file);
     std::vector<uint8_t> text = ReadWholeFile(file, kMaxKeyFileBytes, true);
     const auto end =
         std::find_if(text.begin(), text.end(), [](uint8_t c) { return c == '\n' || c == '\r'; });
@@ -139,6 +153,7 @@ KeyPointer LoadPrivateKey(const std::string& path) {
     const std::string_view text(reinterpret_cast<const char*>(pem.data()), pem.size());
     const bool isPublic = text.find("-----BEGIN PUBLIC KEY-----") != std::string_view::npos;
     const bool encrypted = text.find("ENCRYPTED") != std::string_view::npos;
+    if (encrypted) RefuseExposedSecret(path);  // before its passphrase is asked for
     Passphrase passphrase{encrypted ? PassphraseFromEnvironment() : std::vector<uint8_t>()};
     passphrase.fromTerminal = encrypted && passphrase.bytes.empty();
     BioPointer bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
@@ -168,6 +183,8 @@ KeyPointer LoadPrivateKey(const std::string& path) {
         Refuse(ShowPath(path) + ": no PEM private key could be read: " + OpensslReason());
     }
     CheckKeyShape(key.get(), path);
+    // The repository's TEST-ONLY key is published anyway, and checked out with the usual mode.
+    if (!IsTestReleaseKey(PublicKeyBlob(key.get()))) RefuseExposedSecret(path);
     return key;
 }
 
