@@ -161,10 +161,7 @@ class FaultPlatform final : public Platform {
     Handle CreateFileW(const WideChar* path, uint32_t access, uint32_t share,
                        const SecurityAttributes* security, uint32_t disposition, uint32_t flags,
                        Handle templateFile) override {
-        creating_ = disposition != win::kOpenExisting;
-        const bool failing = Failing("CreateFileW");
-        creating_ = false;
-        if (failing) return kInvalidHandle;
+        if (Failing("CreateFileW", disposition != win::kOpenExisting)) return kInvalidHandle;
         const Handle handle =
             real_.CreateFileW(path, access, share, security, disposition, flags, templateFile);
         if (fault::Opened(handle)) {
@@ -194,8 +191,7 @@ class FaultPlatform final : public Platform {
         return true;
     }
     uint32_t GetDriveTypeW(const WideChar* root) override {
-        if (Failing("GetDriveTypeW")) return 0;
-        return driveType ? *driveType : real_.GetDriveTypeW(root);
+        return Failing("GetDriveTypeW") ? 0 : driveType ? *driveType : real_.GetDriveTypeW(root);
     }
     uint32_t GetFileType(Handle file) override {
         return Failing("GetFileType") ? 0 : real_.GetFileType(file);
@@ -351,6 +347,7 @@ class FaultPlatform final : public Platform {
     }
     bool GetTokenInformation(Handle token, uint32_t type, TokenUser* info, uint32_t size,
                              uint32_t* length) override {
+        if (info == nullptr && size != 0) misuses.push_back("GetTokenInformation sizes no buffer");
         return !Failing("GetTokenInformation") &&
                real_.GetTokenInformation(token, type, info, size, length);
     }
@@ -503,13 +500,15 @@ class FaultPlatform final : public Platform {
 
     // Counts the call; true when it is to fail (the last error is then set already).
     // `site` is where the product called: a default argument is evaluated in the caller.
-    bool Failing(const char* member, const void* site = __builtin_return_address(0)) {
+    // `creates`: the call may create something.
+    bool Failing(const char* member, bool creates = false,
+                 const void* site = __builtin_return_address(0)) {
         const int nth = ++calls[member];
-        static const std::set<std::string> kChanging = {"CreateDirectoryW", "CreateFileW (new)",
-                                                        "SetFileInformationByHandle",
-                                                        "RemoveDirectoryW", "CreateProcessW"};
-        const std::string name = creating_ ? std::string(member) + " (new)" : member;
-        if (kChanging.count(name) != 0 && changingSites_.insert({name, site}).second) ++phase_;
+        static const std::set<std::string> kChanging = {
+            "CreateDirectoryW", "SetFileInformationByHandle", "RemoveDirectoryW", "CreateProcessW"};
+        if ((creates || kChanging.count(member) != 0) &&
+            changingSites_.insert({member, site}).second)
+            ++phase_;
         if (classes_.insert({member, site, phase_}).second) distinctCalls[member].push_back(nth);
         const auto [first, last] = actions_.equal_range({member, nth});
         for (auto it = first; it != last; ++it) it->second();
@@ -526,7 +525,7 @@ class FaultPlatform final : public Platform {
     template <typename Call>
     NtStatus Released(const char* member, const void* object, Call call,
                       const void* site = __builtin_return_address(0)) {
-        const bool failing = Failing(member, site);
+        const bool failing = Failing(member, false, site);
         open.erase(object);
         const NtStatus status = call();
         return failing ? static_cast<NtStatus>(injectedStatus_) : status;
@@ -545,7 +544,6 @@ class FaultPlatform final : public Platform {
     std::set<std::pair<std::string, const void*>> changingSites_;
     std::size_t phase_ = 0;
     std::set<std::tuple<std::string, const void*, std::size_t>> classes_;
-    bool creating_ = false;  // the CreateFileW call being counted may create a file
     std::vector<Fault> faults_;
     std::multimap<std::pair<std::string, int>, std::function<void()>> actions_;
     uint32_t injectedStatus_ = 0;
