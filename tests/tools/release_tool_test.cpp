@@ -344,6 +344,9 @@ const Refusal kRefusals[] = {
      },
      "", 2, "it holds the repository's TEST-ONLY key"},
     // clang-format off
+    {"prepare_over_an_existing_digest_file", [](Dir w) {
+         return Args{"sign", "--prepare", "--sequence", kSequence, "--digest-out", w / "d", Packed(w)};
+     }, "d", 2, "/d: exists already"},
     {"signing_key_that_others_may_read", [](Dir w) {
          Ok(Tool({"keygen", "--out", w}));
          fs::permissions(w / "release-signing.key.pem", fs::perms(0640));

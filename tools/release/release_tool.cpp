@@ -344,6 +344,17 @@ std::ostream* ProgressStream(const Arguments& arguments, std::ostream& err) {
     return !quiet && isatty(STDERR_FILENO) == 1 ? &err : nullptr;
 }
 
+// The directory and name of a digest file given with `option`, if given.
+std::optional<std::pair<std::string, std::string>> DigestFilePlace(const Arguments& arguments,
+                                                                    const char* option) {
+    const auto given = arguments.values.find(option);
+    if (given == arguments.values.end()) return std::nullopt;
+    const std::filesystem::path path(given->second);
+    return std::make_pair(
+        RealDirectory(path.has_parent_path() ? path.parent_path().string() : "."),
+        path.filename().string());
+}
+
 // For signing hardware: the digest of RELEASE.signed as its 32 bytes (--digest-out) and as the
 // DER DigestInfo that PKCS #1 v1.5 signs (--digest-info-out), each in a new file.
 void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>& digest) {
@@ -356,11 +367,9 @@ void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>&
         {"--digest-out", std::vector<uint8_t>(digest.begin(), digest.end())},
         {"--digest-info-out", info}};
     for (const auto& [option, bytes] : kinds) {
-        const auto given = arguments.values.find(option);
-        if (given == arguments.values.end()) continue;
-        const std::filesystem::path path(given->second);
-        InstallNewFiles(RealDirectory(path.has_parent_path() ? path.parent_path().string() : "."),
-                        {{path.filename().string(), bytes, 0644}});
+        if (const auto place = DigestFilePlace(arguments, option)) {
+            InstallNewFiles(place->first, {{place->second, bytes, 0644}});
+        }
     }
 }
 
@@ -383,6 +392,12 @@ int Sign(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const std::string root = RealDirectory(arguments.positional[0]);
 
     if (prepare) {
+        // A digest file's name that is taken refuses the command before the package changes.
+        for (const char* option : {"--digest-out", "--digest-info-out"}) {
+            if (const auto place = DigestFilePlace(arguments, option)) {
+                RefuseTakenNames(place->first, {place->second});
+            }
+        }
         const BuiltInventory inventory =
             BuildInventory(root, ScanPackage(root), sequence, ProgressStream(arguments, err));
         InstallInventoryFiles(root, inventory.bytes, nullptr);
