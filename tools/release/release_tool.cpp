@@ -346,13 +346,12 @@ std::ostream* ProgressStream(const Arguments& arguments, std::ostream& err) {
 
 // The directory and name of a digest file given with `option`, if given.
 std::optional<std::pair<std::string, std::string>> DigestFilePlace(const Arguments& arguments,
-                                                                    const char* option) {
+                                                                   const char* option) {
     const auto given = arguments.values.find(option);
     if (given == arguments.values.end()) return std::nullopt;
     const std::filesystem::path path(given->second);
-    return std::make_pair(
-        RealDirectory(path.has_parent_path() ? path.parent_path().string() : "."),
-        path.filename().string());
+    return std::make_pair(RealDirectory(path.has_parent_path() ? path.parent_path().string() : "."),
+                          path.filename().string());
 }
 
 // For signing hardware: the digest of RELEASE.signed as its 32 bytes (--digest-out) and as the
