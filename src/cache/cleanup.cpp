@@ -21,9 +21,9 @@ struct OwnedSession {
     std::string ownerRecordName;
 };
 
-// Phase 1: the owner record beside the session holds exactly the index bytes. Changes nothing.
-OwnedSession ProveOwnership(Platform& platform, const WideString& sessionDirectory,
-                            const PayloadIndex& index) {
+// The owner record beside a session and its bytes. Changes nothing.
+OwnedSession ReadOwnerRecord(Platform& platform, const WideString& sessionDirectory,
+                             std::vector<uint8_t>& record) {
     const std::size_t slash = sessionDirectory.rfind(u'\\');
     check(slash != WideString::npos, "CACHE_CLEANUP_PARENT");
     const WideString name = sessionDirectory.substr(slash + 1);
@@ -33,11 +33,33 @@ OwnedSession ProveOwnership(Platform& platform, const WideString& sessionDirecto
     const std::optional<std::string> token = PrintableName(name.substr(prefix));
     check(token.has_value(), "CACHE_OWNER_NAME");
     owned.ownerRecordName = kOwnerRecordPrefix + *token;
-    const std::vector<uint8_t> record =
-        payload.ReadSmallFile(owned.ownerRecordName, kMaxOwnerRecordBytes);
+    record = payload.ReadSmallFile(owned.ownerRecordName, kMaxOwnerRecordBytes);
+    return owned;
+}
+
+// Phase 1: the owner record beside the session holds exactly the index bytes. Changes nothing.
+OwnedSession ProveOwnership(Platform& platform, const WideString& sessionDirectory,
+                            const PayloadIndex& index) {
+    std::vector<uint8_t> record;
+    OwnedSession owned = ReadOwnerRecord(platform, sessionDirectory, record);
     check(record == index.indexBytes, "CACHE_OWNER_MISMATCH");
     return owned;
 }
+
+// The bytes of an owner record as the source of a payload index.
+class RecordSource final : public PayloadSource {
+  public:
+    explicit RecordSource(const std::vector<uint8_t>& record) : record_(record) {}
+    void Read(uint8_t* buffer, uint32_t size) override {
+        check(size <= record_.size() - read_, "PAYLOAD_TRUNCATED");
+        std::copy_n(record_.begin() + static_cast<std::ptrdiff_t>(read_), size, buffer);
+        read_ += size;
+    }
+
+  private:
+    const std::vector<uint8_t>& record_;
+    std::size_t read_ = 0;
+};
 
 // Phases 2 to 4: list (nothing deleted), open and inspect every file, delete, remove.
 void RemoveOwnedSession(Platform& platform, const OwnedSession& owned, const PayloadIndex& index) {
@@ -108,15 +130,46 @@ void RemoveOwnedSession(Platform& platform, const OwnedSession& owned, const Pay
     MarkForDeletion(platform, record.get(), "CACHE_OWNER_DELETE");
 }
 
-bool IsWellFormedSession(const FindData& entry) {
-    const WideString prefix(kSessionPrefix, kSessionPrefix + sizeof kSessionPrefix - 1);
-    if (entry.name.size() != kSessionNameUnits || entry.name.compare(0, prefix.size(), prefix) != 0)
+// A plain directory named `prefix` and 32 lower-case hex digits.
+bool IsWellFormedDirectory(const FindData& entry, const char* prefix, std::size_t prefixUnits) {
+    const WideString start(prefix, prefix + prefixUnits);
+    if (entry.name.size() != prefixUnits + 32 || entry.name.compare(0, start.size(), start) != 0)
         return false;
     const bool hex = std::all_of(
-        entry.name.begin() + prefix.size(), entry.name.end(),
+        entry.name.begin() + start.size(), entry.name.end(),
         [](WideChar c) { return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'); });
     return hex && (entry.attributes & win::kFileAttributeDirectory) != 0 &&
            (entry.attributes & win::kFileAttributeReparsePoint) == 0;
+}
+
+// The sessions an earlier run left in the payload directory held by `payload`.
+std::vector<WideString> StaleSessions(GuardedDirectory& payload) {
+    std::vector<WideString> found;
+    DirectoryListing listing =
+        payload.List("", "CACHE_RECOVERY_ENUMERATION", "CACHE_RECOVERY_OBJECT", u"session-*");
+    FindData entry;
+    while (listing.Next(entry)) {
+        check(IsWellFormedDirectory(entry, kSessionPrefix, sizeof kSessionPrefix - 1),
+              "CACHE_RECOVERY_OBJECT");
+        found.push_back(payload.base() + u"\\" + entry.name);
+    }
+    return found;
+}
+
+// Recovers `session` once `prove` has proven who owns it: a run that died between creating its
+// session directory and flushing its owner record left it empty, and removing it (which only an
+// empty directory allows) heals the cache. A session with content is never touched without proof
+// of ownership: the proof's failure then stands.
+template <typename Prove>
+void RecoverSession(Platform& platform, const WideString& session, Prove prove) {
+    std::optional<std::pair<OwnedSession, PayloadIndex>> owned;
+    try {
+        owned = prove();
+    } catch (const Failure&) {
+        if (!platform.RemoveDirectoryW(LocalLongPath(session).c_str())) throw;
+        return;
+    }
+    RemoveOwnedSession(platform, owned->first, owned->second);
 }
 
 }  // namespace
@@ -128,28 +181,53 @@ void CleanupSession(Platform& platform, const WideString& sessionDirectory,
 
 void RecoverStaleSessions(Platform& platform, GuardedDirectory& payload,
                           const PayloadIndex& index) {
-    std::vector<WideString> found;
+    for (const WideString& session : StaleSessions(payload)) {
+        RecoverSession(platform, session, [&] {
+            return std::make_pair(ProveOwnership(platform, session, index), index);
+        });
+    }
+}
+
+void RecoverOtherReleases(Platform& platform, GuardedDirectory& cacheRoot,
+                          const WideString& currentPayload) {
+    std::vector<std::pair<WideString, std::string>> others;
     {
-        DirectoryListing listing =
-            payload.List("", "CACHE_RECOVERY_ENUMERATION", "CACHE_RECOVERY_OBJECT", u"session-*");
+        DirectoryListing listing = cacheRoot.List("", "CACHE_RECOVERY_ENUMERATION",
+                                                  "CACHE_RECOVERY_ENUMERATION", u"payload-*");
         FindData entry;
         while (listing.Next(entry)) {
-            check(IsWellFormedSession(entry), "CACHE_RECOVERY_OBJECT");
-            found.push_back(payload.base() + u"\\" + entry.name);
+            const WideString path = cacheRoot.base() + u"\\" + entry.name;
+            if (path == currentPayload ||
+                !IsWellFormedDirectory(entry, kPayloadDirectoryPrefix,
+                                       sizeof kPayloadDirectoryPrefix - 1))
+                continue;
+            others.emplace_back(path, std::string(entry.name.begin(), entry.name.end()));
         }
     }
-    for (const WideString& session : found) {
-        std::optional<OwnedSession> owned;
+    // Another release's sessions: that release is not being started, so nothing found there
+    // stops this start.
+    for (const auto& [directory, name] : others) {
+        std::vector<WideString> sessions;
         try {
-            owned = ProveOwnership(platform, session, index);
+            GuardedDirectory payload(platform, directory, StreamCheck::kEverything);
+            sessions = StaleSessions(payload);
         } catch (const Failure&) {
-            // A run that died between creating its session directory and flushing its owner
-            // record left it empty: removing it (which only an empty directory allows) heals the
-            // cache. A session with content is never touched without proof of ownership.
-            if (!platform.RemoveDirectoryW(LocalLongPath(session).c_str())) throw;
             continue;
         }
-        RemoveOwnedSession(platform, *owned, index);
+        for (const WideString& session : sessions) {
+            try {
+                RecoverSession(platform, session, [&] {
+                    std::vector<uint8_t> record;
+                    OwnedSession owned = ReadOwnerRecord(platform, session, record);
+                    check(PayloadDirectoryName(platform, record) == name, "CACHE_OWNER_MISMATCH");
+                    RecordSource source(record);
+                    PayloadIndex index = ParsePayloadIndex(source);
+                    check(index.indexBytes == record, "CACHE_OWNER_MISMATCH");
+                    return std::make_pair(std::move(owned), std::move(index));
+                });
+            } catch (const Failure&) {
+            }
+        }
     }
 }
 

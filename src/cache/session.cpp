@@ -23,12 +23,15 @@ constexpr FileCreation kOwnerRecord{win::kGenericWrite, win::kCreateNew, win::kF
 
 }  // namespace
 
+std::string PayloadDirectoryName(Crypto& crypto, const std::vector<uint8_t>& indexBytes) {
+    Sha256Hash hash(crypto);
+    hash.Update(indexBytes.data(), indexBytes.size());
+    return kPayloadDirectoryPrefix + DigestHex(hash.Finish()).substr(0, kPayloadIdDigits);
+}
+
 WideString CreatePayloadDirectory(Platform& platform, GuardedDirectory& cacheRoot,
                                   const PayloadIndex& index, const CacheSecurity& cache) {
-    Sha256Hash hash(platform);
-    hash.Update(index.indexBytes.data(), index.indexBytes.size());
-    const std::string name =
-        kPayloadDirectoryPrefix + DigestHex(hash.Finish()).substr(0, kPayloadIdDigits);
+    const std::string name = PayloadDirectoryName(platform, index.indexBytes);
     cacheRoot.CreateDirectory(name, &cache.attributes, "CACHE_PAYLOAD_CREATE");
     const WideString path = cacheRoot.PathOf(name);
     ApplyCacheAcl(platform, cache, path);
@@ -57,6 +60,7 @@ Session OpenSession(Platform& platform, const WideString& cacheRoot, const Cache
     const WideString payloadDirectory = CreatePayloadDirectory(platform, root, index, cache);
     GuardedDirectory payload(platform, payloadDirectory, StreamCheck::kEverything);
     RecoverStaleSessions(platform, payload, index);
+    RecoverOtherReleases(platform, root, payloadDirectory);
 
     uint64_t freeBytes = 0;
     check(platform.GetDiskFreeSpaceExW(cacheRoot.c_str(), &freeBytes, nullptr, nullptr),

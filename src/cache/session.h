@@ -36,11 +36,16 @@ struct Session {
 WideString CreatePayloadDirectory(Platform& platform, GuardedDirectory& cacheRoot,
                                   const PayloadIndex& index, const CacheSecurity& cache);
 
+// "payload-" and the first 32 hex digits of the SHA-256 of `indexBytes`: the name of the payload
+// directory of the payload whose index reads so. Throws the SHA-256 codes.
+std::string PayloadDirectoryName(Crypto& crypto, const std::vector<uint8_t>& indexBytes);
+
 // "session-" and 16 fresh random bytes as 32 hex digits. Throws "SESSION_RANDOM".
 std::string NewSessionName(Crypto& crypto);
 
 // In this order: the cache root held; the session lock opened (or created) unshared and
-// inspected; the payload directory made and held; stale sessions recovered; free space for the
+// inspected; the payload directory made and held; stale sessions recovered, this payload's and
+// then other releases' (RecoverOtherReleases); free space for the
 // plaintext and 64 MiB checked on the cache root's volume; the session directory created new.
 // Throws "LAUNCHER_SESSION_ALREADY_OPEN", "CACHE_LOCK_OPEN", "CACHE_LOCK_TYPE",
 // "CACHE_SPACE_QUERY", "CACHE_SPACE", "SESSION_RANDOM", "SESSION_CREATE" and the codes of the
@@ -77,5 +82,15 @@ void CleanupSession(Platform& platform, const WideString& sessionDirectory,
 // empty (a run that died before its owner record was flushed); otherwise that failure stands.
 // Throws "CACHE_RECOVERY_ENUMERATION", "CACHE_RECOVERY_OBJECT" and CleanupSession's codes.
 void RecoverStaleSessions(Platform& platform, GuardedDirectory& payload, const PayloadIndex& index);
+
+// Recovers the stale sessions of every other payload directory ("payload-" and 32 hex digits) in
+// the cache root held by `cacheRoot`, under the rules of RecoverStaleSessions, a session with
+// content only when its own owner record proves it belongs there: the record's bytes hash to the
+// directory's name (PayloadDirectoryName) and are a whole payload index. Anything else in another
+// payload's directory (a failure to list it, an unprovable or busy session) leaves it as it is;
+// payload directories themselves stay. Throws "CACHE_RECOVERY_ENUMERATION" when the cache root
+// cannot be listed.
+void RecoverOtherReleases(Platform& platform, GuardedDirectory& cacheRoot,
+                          const WideString& currentPayload);
 
 }  // namespace veltomarn

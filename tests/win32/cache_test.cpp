@@ -187,6 +187,24 @@ TEST_P(OpenSessionTest, OpensOrChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(Win32, OpenSessionTest, ::testing::ValuesIn(kOpenCases),
                          CaseName<OpenCase>);
 
+// A start of the next release recovers the last one's stale session only where its owner record
+// proves it belongs to its payload directory, never stops for it, and leaves that directory.
+TEST(OtherReleaseTest, RecoversOnlyProvenSessionsAndNeverStops) {
+    for (const bool proven : {true, false}) {
+        CacheRun run("other-release");
+        run.Leave(true, true);
+        if (!proven) Touch(run.At("$"));
+        PayloadIndex next = run.index;
+        next.indexBytes.push_back(0);
+        const Tree before = TreeBelow(run.At("~"));
+        EXPECT_EQ(FailureCode([&] { OpenSession(run.platform, run.root, run.security, next); }),
+                  "");
+        EXPECT_EQ(TreeBelow(run.At("~")), proven ? Tree{} : before) << proven;
+        EXPECT_TRUE(fs::is_directory(fs::path(run.At("~"))));
+        ExpectTidy(run.platform);
+    }
+}
+
 // A start that finds a stale session, and its own session's journal and cleanup: the calls a
 // run makes in the cache.
 std::string StartAndEnd(CacheRun& run) {
