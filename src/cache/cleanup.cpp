@@ -206,7 +206,10 @@ void RecoverOtherReleases(Platform& platform, GuardedDirectory& cacheRoot,
     }
     // Another release's sessions: that release is not being started, so nothing found there
     // stops this start.
-    for (const auto& [directory, name] : others) {
+    for (const auto& other : others) {
+        // Named, not bound: a lambda below uses them.
+        const WideString& directory = other.first;
+        const std::string& name = other.second;
         std::vector<WideString> sessions;
         try {
             GuardedDirectory payload(platform, directory, StreamCheck::kEverything);
