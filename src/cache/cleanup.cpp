@@ -12,7 +12,7 @@ namespace veltomarn {
 namespace {
 
 constexpr uint64_t kMaxOwnerRecordBytes = 262144;
-constexpr std::size_t kSessionNameUnits = 40;
+constexpr std::size_t kIdDigits = 32;  // of a session token and of a payload id
 
 // A session and the owner record that proved it belongs to the payload in hand.
 struct OwnedSession {
@@ -130,10 +130,11 @@ void RemoveOwnedSession(Platform& platform, const OwnedSession& owned, const Pay
     MarkForDeletion(platform, record.get(), "CACHE_OWNER_DELETE");
 }
 
-// A plain directory named `prefix` and 32 lower-case hex digits.
+// A plain directory named `prefix` and kIdDigits lower-case hex digits.
 bool IsWellFormedDirectory(const FindData& entry, const char* prefix, std::size_t prefixUnits) {
     const WideString start(prefix, prefix + prefixUnits);
-    if (entry.name.size() != prefixUnits + 32 || entry.name.compare(0, start.size(), start) != 0)
+    if (entry.name.size() != prefixUnits + kIdDigits ||
+        entry.name.compare(0, start.size(), start) != 0)
         return false;
     const bool hex = std::all_of(
         entry.name.begin() + start.size(), entry.name.end(),
