@@ -12,7 +12,17 @@ packages=(
   clang libclang-rt-dev                                   # libFuzzer and the sanitizers
   xvfb xdotool                                            # the message box test
   bsdutils                                                # script: the release tool on a terminal
+  util-linux passwd                                       # setpriv, useradd: the player's account
 )
+
+# The tests run what depends on permissions as a player does, never as root: where they run as
+# root (CI), they need an unprivileged account of their own, with its own Wine prefix.
+player_account() {
+  if [ "$(id -u)" -eq 0 ] && ! id veltomarn-player >/dev/null 2>&1; then
+    useradd --create-home --shell /usr/sbin/nologin veltomarn-player
+    echo "setup: made the unprivileged test account veltomarn-player"
+  fi
+}
 
 missing=()
 for package in "${packages[@]}"; do
@@ -23,6 +33,7 @@ done
 
 if [ "${#missing[@]}" -eq 0 ]; then
   echo "setup: every package is installed"
+  player_account
   exit 0
 fi
 
@@ -31,3 +42,4 @@ if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "setup: installing ${missing[*]}"
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+player_account

@@ -2,7 +2,15 @@
 # start: initialise the Wine prefix named by WINEPREFIX once, then keep a persistent wineserver
 #        running so that every program of the test session starts warm.
 # stop:  stop that wineserver (and every Wine process of the prefix).
+# Run as root, it does the same for the unprivileged test account veltomarn-player (made by
+# scripts/setup.sh) in that account's own prefix, ~veltomarn-player/wine-veltomarn.
 set -euo pipefail
+if [ "$(id -u)" -eq 0 ] && id veltomarn-player >/dev/null 2>&1; then
+  home=$(getent passwd veltomarn-player | cut -d: -f6)
+  setpriv --reuid=veltomarn-player --regid=veltomarn-player --init-groups -- \
+    env -i PATH=/usr/bin:/bin HOME="$home" WINEPREFIX="$home/wine-veltomarn" \
+    bash -s "${1:-}" <"${BASH_SOURCE[0]}" | sed 's/^/player: /'
+fi
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
 export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY

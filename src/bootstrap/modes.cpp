@@ -7,6 +7,7 @@
 #include "bootstrap/package_check.h"
 #include "cache/cache_security.h"
 #include "cache/session.h"
+#include "cache/session_lockdown.h"
 #include "core/failure.h"
 #include "distribution/release_signature.h"
 #include "launch/inner_launch.h"
@@ -73,15 +74,22 @@ int RunSession(Platform& platform, const WideString& packageDirectory, RunMode m
                           UnsealTarget::Into(target, &cache.attributes));
         }
         {
-            // Held while the inner launcher runs: nobody writes, deletes or replaces its files.
+            // Held while the inner launcher runs: nobody deletes, renames or replaces its files or
+            // directories. Locked before the check: nobody adds or writes an entry after it. The
+            // lockdown goes before anything is cleaned, on every path (its destructor runs before
+            // the failure handler).
             GuardedDirectory sessionGuard(platform, session.sessionDirectory,
                                           StreamCheck::kEverything);
+            SessionLockdown lockdown(platform, sessionGuard, cache, package.index);
             CheckSessionBeforeStart(sessionGuard, platform, package.index);
             check(RunInnerLauncher(platform, session.sessionDirectory, true) == 0,
                   "INNER_SIGNATURE_REJECTED");
             if (mode == RunMode::Normal) {
+                // What the verify run may have left beside itself never reaches the real run.
+                CheckSessionTree(sessionGuard, package.index);
                 exitCode = RunInnerLauncher(platform, session.sessionDirectory, false);
             }
+            lockdown.Lift();
         }
         CleanupSession(platform, session.sessionDirectory, package.index);
         const uint64_t elapsed = platform.GetTickCount64() - startTick;

@@ -13,6 +13,15 @@ namespace {
 
 constexpr uint32_t kMaxTokenUserBytes = 65536;
 
+ScopedLocalMemory Descriptor(Platform& platform, const WideString& text) {
+    void* descriptor = nullptr;
+    uint32_t size = 0;
+    check(platform.ConvertStringSecurityDescriptorToSecurityDescriptorW(
+              text.c_str(), win::kSddlRevision1, &descriptor, &size),
+          "CACHE_ACL");
+    return ScopedLocalMemory(platform, descriptor);
+}
+
 }  // namespace
 
 CacheSecurity BuildCacheSecurity(Platform& platform) {
@@ -33,28 +42,26 @@ CacheSecurity BuildCacheSecurity(Platform& platform) {
 
     WideChar* sidText = nullptr;
     check(platform.ConvertSidToStringSidW(buffer.front().sid, &sidText), "TOKEN_SID");
-    WideString text = kCacheSddlTemplate;
+    WideString sid;
     {
         const ScopedLocalMemory owned(platform, sidText);
-        text += sidText;
+        sid = sidText;
     }
-    text += u")";
-
-    void* descriptor = nullptr;
-    uint32_t descriptorSize = 0;
-    check(platform.ConvertStringSecurityDescriptorToSecurityDescriptorW(
-              text.c_str(), win::kSddlRevision1, &descriptor, &descriptorSize),
-          "CACHE_ACL");
-    return CacheSecurity{ScopedLocalMemory(platform, descriptor), SecurityAttributes{descriptor}};
+    ScopedLocalMemory descriptor = Descriptor(platform, kCacheSddlTemplate + sid + kCacheSddlTail);
+    const SecurityAttributes attributes{descriptor.get()};
+    ScopedLocalMemory lockdown =
+        Descriptor(platform, kLockdownSddlTemplate + sid + kLockdownSddlTail);
+    return CacheSecurity{std::move(descriptor), attributes, std::move(lockdown)};
 }
 
-void ApplyCacheAcl(Security& security, const CacheSecurity& cache, const WideString& path) {
-    const WideString longPath = LocalLongPath(path);
-    check(security.SetFileSecurityW(
-              longPath.c_str(),
-              win::kDaclSecurityInformation | win::kProtectedDaclSecurityInformation,
-              cache.attributes.descriptor),
-          "CACHE_ACL_APPLY");
+bool ApplyDacl(Security& security, Handle object, const ScopedLocalMemory& descriptor) {
+    return security.SetKernelObjectSecurity(
+        object, win::kDaclSecurityInformation | win::kProtectedDaclSecurityInformation,
+        descriptor.get());
+}
+
+void ApplyCacheAcl(Security& security, const CacheSecurity& cache, Handle directory) {
+    check(ApplyDacl(security, directory, cache.descriptor), "CACHE_ACL_APPLY");
 }
 
 WideString EnsureCacheRoot(Platform& platform, const CacheSecurity& cache) {
@@ -69,7 +76,8 @@ WideString EnsureCacheRoot(Platform& platform, const CacheSecurity& cache) {
     const WideString root = folderGuard.PathOf(kCacheRootName);
     folderGuard.CreateDirectory(kCacheRootName, &cache.attributes, "CACHE_CREATE");
     const GuardedDirectory rootGuard(platform, root, StreamCheck::kEverything);
-    ApplyCacheAcl(platform, cache, root);
+    ApplyCacheAcl(platform, cache,
+                  folderGuard.OpenForAccessControl(kCacheRootName, "CACHE_ACL_APPLY").get());
     return root;
 }
 

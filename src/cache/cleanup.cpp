@@ -157,12 +157,41 @@ std::vector<WideString> StaleSessions(GuardedDirectory& payload) {
     return found;
 }
 
+// Gives `session` and every directory below it the cache's DACL again, as far as it gets: a run
+// that died while its session was locked left it so. Only access lists change, never content;
+// whatever stops it here, the proof and the inspection that follow decide.
+void RestoreCacheAcl(Platform& platform, const CacheSecurity& cache, const WideString& session) {
+    try {
+        GuardedDirectory guard(platform, session, StreamCheck::kEverything);
+        std::vector<std::string> pending{std::string()};
+        while (!pending.empty()) {
+            const std::string directory = std::move(pending.back());
+            pending.pop_back();
+            ApplyCacheAcl(platform, cache,
+                          guard.OpenForAccessControl(directory, "CACHE_ACL_APPLY").get());
+            DirectoryListing listing =
+                guard.List(directory, "CACHE_ENUMERATION", "CACHE_ENUMERATION");
+            FindData entry;
+            while (listing.Next(entry)) {
+                const std::optional<std::string> name = PrintableName(entry.name);
+                if (name && (entry.attributes & win::kFileAttributeDirectory) != 0 &&
+                    (entry.attributes & win::kFileAttributeReparsePoint) == 0) {
+                    pending.push_back(directory.empty() ? *name : directory + "/" + *name);
+                }
+            }
+        }
+    } catch (const Failure&) {
+    }
+}
+
 // Recovers `session` once `prove` has proven who owns it: a run that died between creating its
 // session directory and flushing its owner record left it empty, and removing it (which only an
 // empty directory allows) heals the cache. A session with content is never touched without proof
 // of ownership: the proof's failure then stands.
 template <typename Prove>
-void RecoverSession(Platform& platform, const WideString& session, Prove prove) {
+void RecoverSession(Platform& platform, const CacheSecurity& cache, const WideString& session,
+                    Prove prove) {
+    RestoreCacheAcl(platform, cache, session);
     std::optional<std::pair<OwnedSession, PayloadIndex>> owned;
     try {
         owned = prove();
@@ -180,17 +209,17 @@ void CleanupSession(Platform& platform, const WideString& sessionDirectory,
     RemoveOwnedSession(platform, ProveOwnership(platform, sessionDirectory, index), index);
 }
 
-void RecoverStaleSessions(Platform& platform, GuardedDirectory& payload,
-                          const PayloadIndex& index) {
+void RecoverStaleSessions(Platform& platform, GuardedDirectory& payload, const PayloadIndex& index,
+                          const CacheSecurity& cache) {
     for (const WideString& session : StaleSessions(payload)) {
-        RecoverSession(platform, session, [&] {
+        RecoverSession(platform, cache, session, [&] {
             return std::make_pair(ProveOwnership(platform, session, index), index);
         });
     }
 }
 
 void RecoverOtherReleases(Platform& platform, GuardedDirectory& cacheRoot,
-                          const WideString& currentPayload) {
+                          const WideString& currentPayload, const CacheSecurity& cache) {
     std::vector<std::pair<WideString, std::string>> others;
     {
         DirectoryListing listing = cacheRoot.List("", "CACHE_RECOVERY_ENUMERATION",
@@ -220,7 +249,7 @@ void RecoverOtherReleases(Platform& platform, GuardedDirectory& cacheRoot,
         }
         for (const WideString& session : sessions) {
             try {
-                RecoverSession(platform, session, [&] {
+                RecoverSession(platform, cache, session, [&] {
                     std::vector<uint8_t> record;
                     OwnedSession owned = ReadOwnerRecord(platform, session, record);
                     check(PayloadDirectoryName(platform, record) == name, "CACHE_OWNER_MISMATCH");

@@ -33,9 +33,8 @@ WideString CreatePayloadDirectory(Platform& platform, GuardedDirectory& cacheRoo
                                   const PayloadIndex& index, const CacheSecurity& cache) {
     const std::string name = PayloadDirectoryName(platform, index.indexBytes);
     cacheRoot.CreateDirectory(name, &cache.attributes, "CACHE_PAYLOAD_CREATE");
-    const WideString path = cacheRoot.PathOf(name);
-    ApplyCacheAcl(platform, cache, path);
-    return path;
+    ApplyCacheAcl(platform, cache, cacheRoot.OpenForAccessControl(name, "CACHE_ACL_APPLY").get());
+    return cacheRoot.PathOf(name);
 }
 
 std::string NewSessionName(Crypto& crypto) {
@@ -59,8 +58,8 @@ Session OpenSession(Platform& platform, const WideString& cacheRoot, const Cache
 
     const WideString payloadDirectory = CreatePayloadDirectory(platform, root, index, cache);
     GuardedDirectory payload(platform, payloadDirectory, StreamCheck::kEverything);
-    RecoverStaleSessions(platform, payload, index);
-    RecoverOtherReleases(platform, root, payloadDirectory);
+    RecoverStaleSessions(platform, payload, index, cache);
+    RecoverOtherReleases(platform, root, payloadDirectory, cache);
 
     uint64_t freeBytes = 0;
     check(platform.GetDiskFreeSpaceExW(cacheRoot.c_str(), &freeBytes, nullptr, nullptr),
@@ -95,6 +94,12 @@ void CheckSessionBeforeStart(GuardedDirectory& sessionGuard, Crypto& crypto,
               "CACHE_CHANGED_BEFORE_START");
         files.insert(entry.path);
     }
+    CheckSessionTree(sessionGuard, index);
+}
+
+void CheckSessionTree(GuardedDirectory& sessionGuard, const PayloadIndex& index) {
+    std::set<std::string> files;
+    for (const PayloadEntry& entry : index.entries) files.insert(entry.path);
     CheckPhase phase = CheckPhase::kFiles;
     VerifyExactTree(sessionGuard, files, ImpliedDirectories(files), phase);
 }

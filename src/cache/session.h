@@ -64,6 +64,10 @@ void WriteOwnerRecord(FileSystem& files, Session& session, const CacheSecurity& 
 void CheckSessionBeforeStart(GuardedDirectory& sessionGuard, Crypto& crypto,
                              const PayloadIndex& index);
 
+// Proves that the tree below `sessionGuard` holds exactly the payload's files and their
+// directories (names and kinds, not contents). Throws the tree check's codes.
+void CheckSessionTree(GuardedDirectory& sessionGuard, const PayloadIndex& index);
+
 // Removes session directory `sessionDirectory` (…\payload-…\session-<token>) and then its owner
 // record, only after proving that the record holds exactly `index`'s bytes, that the session
 // holds nothing unsealing this payload cannot make, and that every file to delete is a plain file
@@ -76,12 +80,16 @@ void CheckSessionBeforeStart(GuardedDirectory& sessionGuard, Crypto& crypto,
 void CleanupSession(Platform& platform, const WideString& sessionDirectory,
                     const PayloadIndex& index);
 
-// Cleans every session left in the payload directory held by `payload` by earlier runs. An
+// Cleans every session left in the payload directory held by `payload` by earlier runs, each
+// given the cache's DACL again first (a run that died while its session was locked left its
+// directories unwritable, and where access lists become permission bits, undeletable): its
+// directories are opened without following a link, and a failure there is ignored. An
 // entry named "session-*" that is not a well-formed session directory stops the run. A session
 // whose owner record is missing, unreadable or another payload's is removed only when it is
 // empty (a run that died before its owner record was flushed); otherwise that failure stands.
 // Throws "CACHE_RECOVERY_ENUMERATION", "CACHE_RECOVERY_OBJECT" and CleanupSession's codes.
-void RecoverStaleSessions(Platform& platform, GuardedDirectory& payload, const PayloadIndex& index);
+void RecoverStaleSessions(Platform& platform, GuardedDirectory& payload, const PayloadIndex& index,
+                          const CacheSecurity& cache);
 
 // Recovers the stale sessions of every other payload directory ("payload-" and 32 hex digits) in
 // the cache root held by `cacheRoot`, under the rules of RecoverStaleSessions, a session with
@@ -91,6 +99,6 @@ void RecoverStaleSessions(Platform& platform, GuardedDirectory& payload, const P
 // payload directories themselves stay. Throws "CACHE_RECOVERY_ENUMERATION" when the cache root
 // cannot be listed.
 void RecoverOtherReleases(Platform& platform, GuardedDirectory& cacheRoot,
-                          const WideString& currentPayload);
+                          const WideString& currentPayload, const CacheSecurity& cache);
 
 }  // namespace veltomarn

@@ -18,6 +18,7 @@ constexpr uint32_t kDirectoryShare = win::kFileShareRead | win::kFileShareWrite;
 constexpr uint32_t kDirectoryFlags = win::kFileFlagBackupSemantics | win::kFileFlagOpenReparsePoint;
 constexpr uint32_t kFileFlags = win::kFileFlagSequentialScan | win::kFileFlagOpenReparsePoint;
 constexpr uint32_t kDeleteAccess = win::kDelete | win::kFileReadAttributes;
+constexpr uint32_t kAccessControl = win::kReadControl | win::kWriteDac;
 constexpr uint32_t kMoveFileWriteThrough = 8;
 
 bool IsAllowedStream(const WideString& name) {
@@ -290,6 +291,17 @@ ScopedHandle GuardedDirectory::OpenForDeletion(const std::string& relative, cons
               information.numberOfLinks == 1,
           typeCode);
     return file;
+}
+
+ScopedHandle GuardedDirectory::OpenForAccessControl(const std::string& relative,
+                                                    const char* failureCode) {
+    HoldDirectory(relative);
+    const WideString longPath = LocalLongPath(PathOf(relative));
+    ScopedHandle directory(
+        *files_, files_->CreateFileW(longPath.c_str(), kAccessControl, kDirectoryShare, nullptr,
+                                     win::kOpenExisting, kDirectoryFlags, nullptr));
+    check(directory.valid(), failureCode);
+    return directory;
 }
 
 void GuardedDirectory::RemoveDirectory(const std::string& relative, const char* failureCode) {

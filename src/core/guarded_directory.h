@@ -177,6 +177,12 @@ class GuardedDirectory {
     ScopedHandle OpenForDeletion(const std::string& relative, const char* openCode,
                                  const char* typeCode);
 
+    // Holds directory `relative` and opens it once more to change its access list: READ_CONTROL
+    // and WRITE_DAC, shared as the holds are, not through a link; the caller owns the handle. The
+    // hold keeps the name on the directory it inspected. Throws `failureCode` and what
+    // HoldDirectory throws.
+    ScopedHandle OpenForAccessControl(const std::string& relative, const char* failureCode);
+
     // Gives up the hold on directory `relative` (the base itself when empty) and removes it,
     // which only succeeds for an empty directory. Throws `failureCode`.
     void RemoveDirectory(const std::string& relative, const char* failureCode);

@@ -131,6 +131,8 @@ inline constexpr int kCstrGreaterThan = 3;
 inline constexpr uint32_t kGenericRead = 0x80000000;
 inline constexpr uint32_t kGenericWrite = 0x40000000;
 inline constexpr uint32_t kDelete = 0x00010000;
+inline constexpr uint32_t kReadControl = 0x00020000;
+inline constexpr uint32_t kWriteDac = 0x00040000;
 inline constexpr uint32_t kFileListDirectory = 0x0001;
 inline constexpr uint32_t kFileReadAttributes = 0x0080;
 

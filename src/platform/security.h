@@ -24,8 +24,10 @@ class Security {
                                                                       uint32_t revision,
                                                                       void** descriptor,
                                                                       uint32_t* size) = 0;
-    virtual bool SetFileSecurityW(const WideChar* path, uint32_t securityInformation,
-                                  const void* descriptor) = 0;
+    // `object` was opened with WRITE_DAC: access lists are changed through handles only, never by
+    // a path that a link could redirect.
+    virtual bool SetKernelObjectSecurity(Handle object, uint32_t securityInformation,
+                                         const void* descriptor) = 0;
 };
 
 }  // namespace veltomarn

@@ -3,7 +3,9 @@
 // row says so, run with the row's arguments. Each row states the exact
 // standard output, standard error and exit code, and no run may write into the package.
 
+#include <pwd.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -44,10 +46,38 @@ constexpr char kRealRun[] = "real sees its contract held\n";
 const fs::path kFixture = VELTOMARN_FIXTURE_DIR;
 const fs::path kTestKey = fs::path(VELTOMARN_TEST_KEYS_DIR) / "release-signing-TEST-ONLY.key.pem";
 
-// The cache of the Wine prefix's user, below its local application-data folder.
-fs::path CacheRoot() {
-    for (const auto& user :
-         fs::directory_iterator(fs::path(getenv("WINEPREFIX")) / "drive_c/users")) {
+// Who starts the bootstrap, and the Wine prefix that holds their cache.
+struct Player {
+    std::vector<std::string> command;  // runs a program as them, with `env` and its settings
+    fs::path prefix;
+};
+
+const Player kSuite = {{"env"}, getenv("WINEPREFIX")};  // the suite's own user and prefix
+
+// A player is never root, and Wine turns a directory's access list into permission bits, which
+// bind every user but root: the unprivileged account scripts/setup.sh makes, in its own prefix
+// and Wine session (scripts/wine-session.sh), where the suite runs as root; the suite's own user
+// otherwise.
+Player ThePlayer() {
+    if (geteuid() != 0) return kSuite;
+    const passwd* account = getpwnam("veltomarn-player");
+    if (account == nullptr) throw std::runtime_error("no account veltomarn-player: run setup.sh");
+    const std::string home = account->pw_dir;
+    return {{"setpriv", "--reuid=veltomarn-player", "--regid=veltomarn-player", "--init-groups",
+             "--", "env", "-i", "PATH=/usr/bin:/bin", "HOME=" + home,
+             "WINEPREFIX=" + home + "/wine-veltomarn", "WINEDEBUG=-all",
+             "WINEDLLOVERRIDES=mscoree,mshtml="},
+            home + "/wine-veltomarn"};
+}
+
+// Hands the player a directory the suite made.
+void Own(const fs::path& directory) {
+    if (geteuid() == 0) RunProgram({"chown", "-R", "veltomarn-player:", directory.string()}, "/");
+}
+
+// The cache of the user of Wine prefix `prefix`, below their local application-data folder.
+fs::path CacheRoot(const fs::path& prefix = getenv("WINEPREFIX")) {
+    for (const auto& user : fs::directory_iterator(prefix / "drive_c/users")) {
         const fs::path root = user.path() / "AppData/Local/VeltoMarnLauncherProtected";
         if (fs::exists(root)) return root;
     }
@@ -135,6 +165,7 @@ struct Row {
     std::string probe;              // VELTOMARN_PROBE for the inner launcher
     std::string innerRuns;          // what the inner launcher reports, when it is started
     Expected expect;
+    bool player = false;  // started by ThePlayer(), not the suite's user
 };
 
 const Row kRows[] = {
@@ -148,6 +179,13 @@ const Row kRows[] = {
      .change = [](auto&, auto&) { fs::permissions(CacheRoot(), fs::perms::all); },
      .innerRuns = std::string(kVerifyRun) + kRealRun,
      .expect = {kSessionDone, "", 0}},
+    // Nothing can be added beside the game once its session is checked, in either run.
+    {.name = "PlayersSessionLockedWhileTheGameRuns",
+     .args = {},
+     .probe = "plant",
+     .innerRuns = std::string(kVerifyRun) + "verify locked\n" + kRealRun + "real locked\n",
+     .expect = {kSessionDone, "", 0},
+     .player = true},
     {.name = "VerifyRunRejects",
      .args = {},
      .probe = "verify=3",
@@ -247,13 +285,13 @@ TEST_P(PackageRunTest, PrintsExitsAndLeavesThePackageAsItsRowSays) {
     const auto before = Snapshot(package);
 
     const fs::path log = work.path / "inner-runs.log";
-    std::vector<std::string> argv = {"env",
-                                     "VELTOMARN_PROBE=" + row.probe,
-                                     "VELTOMARN_PROBE_LOG=Z:" + log.string(),
-                                     "PYTHONPATH=x",
-                                     "wine",
-                                     (package / kBootstrap).string()};
-    if (!row.dllOverrides.empty()) argv.insert(argv.begin() + 1, row.dllOverrides);
+    const Player player = row.player ? ThePlayer() : kSuite;
+    if (row.player) Own(work.path);
+    std::vector<std::string> argv = player.command;
+    argv.insert(argv.end(),
+                {"VELTOMARN_PROBE=" + row.probe, "VELTOMARN_PROBE_LOG=Z:" + log.string(),
+                 "PYTHONPATH=x", row.dllOverrides, "wine", (package / kBootstrap).string()});
+    if (row.dllOverrides.empty()) argv.erase(argv.end() - 3);
     argv.insert(argv.end(), row.args.begin(), row.args.end());
     const ProgramRun run = RunProgram(argv, work.path);
 
@@ -264,7 +302,7 @@ TEST_P(PackageRunTest, PrintsExitsAndLeavesThePackageAsItsRowSays) {
     EXPECT_EQ(Snapshot(package), before) << "the run changed the package";
     EXPECT_EQ(fs::exists(log) ? ReadFile(log) : "", row.innerRuns);
     // Every session is gone, whatever happened; the cache stays closed to other users.
-    const fs::path cache = CacheRoot();
+    const fs::path cache = CacheRoot(player.prefix);
     if (cache.empty()) return;
     for (const auto& payload : fs::directory_iterator(cache)) {
         EXPECT_TRUE(!payload.is_directory() || fs::is_empty(payload)) << payload.path();
@@ -274,21 +312,27 @@ TEST_P(PackageRunTest, PrintsExitsAndLeavesThePackageAsItsRowSays) {
 
 INSTANTIATE_TEST_SUITE_P(Fixture, PackageRunTest, ::testing::ValuesIn(kRows), CaseName<Row>);
 
-// A player's start killed at 20 moments: whatever its inner launcher started dies with it, and
+// A player's start killed while its game runs (its session locked: on Wine, directories nothing
+// can be removed from), then at 20 moments: whatever its inner launcher started dies with it, and
 // the next start recovers the session left behind and runs, every time.
 TEST(KilledStartTest, TheNextStartRecoversEveryTime) {
     const TemporaryDirectory work;
     fs::copy(kFixture / "package", work.path / "package", fs::copy_options::recursive);
+    const Player player = ThePlayer();
+    Own(work.path);
     const fs::path log = work.path / "inner-runs.log";
     const auto start = [&](const std::string& probe, int milliseconds) {
-        return RunProgram(
-            {"env", "VELTOMARN_PROBE=" + probe, "VELTOMARN_PROBE_LOG=Z:" + log.string(), "wine",
-             (work.path / "package" / kBootstrap).string()},
-            work.path, std::chrono::milliseconds(milliseconds));
+        std::vector<std::string> argv = player.command;
+        argv.insert(argv.end(),
+                    {"VELTOMARN_PROBE=" + probe, "VELTOMARN_PROBE_LOG=Z:" + log.string(), "wine",
+                     (work.path / "package" / kBootstrap).string()});
+        return RunProgram(argv, work.path, std::chrono::milliseconds(milliseconds));
     };
     std::mt19937 random(20261206);
-    for (int round = 0; round < 20; ++round) {
-        start("grandchild", std::uniform_int_distribution<int>(50, 1200)(random));
+    for (int round = 0; round <= 20; ++round) {
+        start(round == 0 ? "wait" : "grandchild",
+              round == 0 ? 6000 : std::uniform_int_distribution<int>(50, 1200)(random));
+        if (round == 0) ASSERT_NE(ReadFile(log).find("real"), std::string::npos) << "killed early";
         const ProgramRun next = start("", 60000);
         EXPECT_EQ(next.exitCode, 0) << "round " << round << ": " << next.standardError;
     }

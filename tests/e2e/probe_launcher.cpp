@@ -4,7 +4,8 @@
 // directory as working directory, PATH, SystemRoot and WINDIR built, no PYTHONPATH, and its own
 // files unwritable and undeletable. VELTOMARN_PROBE changes what it does: "verify=N" or "exit=N"
 // exits with N from that run; "grandchild" leaves a process behind in the verify run that writes
-// its own line 1.5 s later.
+// its own line 1.5 s later; "plant" tries to create a file and a directory beside itself and
+// reports whether either was made; "wait" makes the real run wait for a minute.
 
 #include <windows.h>
 
@@ -63,6 +64,14 @@ int wmain(int argc, wchar_t** argv) {
     Report(std::wstring(verify ? L"verify " : L"real ") + (sees ? L"sees its contract " : L"") +
            Held(directory + L"\\zone.bin"));
     const std::wstring probe = Variable(L"VELTOMARN_PROBE");
+    if (probe == L"plant") {
+        const HANDLE file = CreateFileW((directory + L"\\version.dll").c_str(), GENERIC_WRITE, 0,
+                                        nullptr, CREATE_NEW, 0, nullptr);
+        const bool planted = file != INVALID_HANDLE_VALUE ||
+                             CreateDirectoryW((directory + L"\\saves").c_str(), nullptr);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        Report(std::wstring(verify ? L"verify " : L"real ") + (planted ? L"planted" : L"locked"));
+    }
     if (verify && probe == L"grandchild") {
         STARTUPINFOW start{};
         start.cb = sizeof start;
@@ -73,6 +82,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring exit = verify ? L"verify=" : L"exit=";
     if (probe.rfind(exit, 0) == 0) return std::stoi(probe.substr(exit.size()));
+    if (!verify && probe == L"wait") Sleep(60000);
     if (!verify) return 0;
     veltomarn::Win32Platform platform;
     return veltomarn::CheckOwnRelease(platform).empty() ? 0 : (Report(L"refused"), 3);

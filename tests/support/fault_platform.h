@@ -78,6 +78,7 @@ class FaultPlatform final : public Platform {
     std::vector<WideString> messageBoxes;  // caption + '|' + text
     std::vector<StartupInfo> startups;     // what each CreateProcessW call was given
     std::vector<std::string> misuses;      // calls whose arguments were out of bounds
+    std::vector<WideString> accessLists;   // each one applied: the object's path, ' ', its SDDL
     // Secrets and plaintext handed to or made by the crypto provider that no wipe has covered yet.
     std::size_t UnwipedSecrets() const { return secrets_.size(); }
 
@@ -365,12 +366,14 @@ class FaultPlatform final : public Platform {
                                                                         size))
             return false;
         open.insert(*descriptor);
+        descriptors_[*descriptor] = text;
         return true;
     }
-    bool SetFileSecurityW(const WideChar* path, uint32_t information,
-                          const void* descriptor) override {
-        return !Failing("SetFileSecurityW") &&
-               real_.SetFileSecurityW(path, information, descriptor);
+    bool SetKernelObjectSecurity(Handle object, uint32_t information,
+                                 const void* descriptor) override {
+        if (Failing("SetKernelObjectSecurity")) return false;
+        accessLists.push_back(paths_[object] + u" " + descriptors_[descriptor]);
+        return real_.SetKernelObjectSecurity(object, information, descriptor);
     }
     void RtlSecureZeroMemory(void* memory, std::size_t size) override {
         real_.RtlSecureZeroMemory(memory, size);
@@ -549,7 +552,8 @@ class FaultPlatform final : public Platform {
     uint32_t injectedStatus_ = 0;
     std::map<Handle, WideString> paths_;    // open file handles and searches: their path
     std::map<Handle, WideString> streams_;  // injected stream searches: the stream still to list
-    std::map<const void*, const void*> providers_;  // CNG objects: the provider that made them
+    std::map<const void*, const void*> providers_;   // CNG objects: the provider that made them
+    std::map<const void*, WideString> descriptors_;  // each descriptor made: its SDDL
     std::vector<Secret> secrets_;
 };
 

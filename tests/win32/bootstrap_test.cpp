@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 
 #include "bootstrap/driver.h"
@@ -172,6 +173,25 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
     // Both runs born in their job, images from system32 first, none remote or low-label (Windows).
     for (const StartupInfo& s : reference.startups) EXPECT_EQ(s.mitigationPolicy, 0x1110ULL << 48);
     EXPECT_TRUE(reference.startups.size() == 2 && reference.startups[1].job != nullptr);
+    // The cache's directories get its access list; the session and each of its directories are
+    // locked, and later given the cache's list again, through their own handles.
+    const std::string cache = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;U)";
+    const std::string locked = "D:P(A;;0x1300a9;;;SY)(A;;0x1300a9;;;U)(A;;RC;;;S-1-3-4)";
+    std::map<std::string, std::vector<std::string>> lists;  // by object: the lists it was given
+    for (const WideString& change : reference.accessLists) {
+        const std::string text = std::regex_replace(std::string(change.begin(), change.end()),
+                                                    std::regex("S-1-5-[-0-9]+"), "U");
+        lists[text.substr(0, text.find(' '))].push_back(text.substr(text.find(' ') + 1));
+    }
+    std::size_t sessionDirectories = 0;
+    for (const auto& [path, given] : lists) {
+        const bool session = std::regex_search(path, std::regex(R"(\\session-[0-9a-f]{32})"));
+        const std::vector<std::string> expected =
+            session ? std::vector{locked, cache} : std::vector{cache};
+        EXPECT_EQ(given, expected) << path;
+        sessionDirectories += session;
+    }
+    EXPECT_EQ(sessionDirectories, 4u);  // the session, assets, assets/nested, package
     FailEachCall(reference, harmless, [&](const std::string& member, int nth, uint32_t error) {
         FaultPlatform platform(real);
         platform.Fail(member, nth, error);
@@ -190,6 +210,25 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
                 EXPECT_TRUE(fs::exists(entry.path().parent_path() / (".owner-" + name.substr(8))));
         }
     });
+}
+
+// An entry added beside the game after its verify run (where nothing stops it) never reaches
+// the real run; the session is preserved with it.
+TEST(SessionRunTest, AnEntryAddedAfterTheVerifyRunStopsTheRealRun) {
+    Win32Platform real;
+    const Scratch scratch("session-recheck");
+    FaultPlatform platform(real);
+    platform.Before("GetExitCodeProcess", 1, [&] {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch.path)) {
+            if (entry.path().filename().string().starts_with("session-"))
+                std::ofstream(entry.path() / "version.dll") << 'x';
+        }
+    });
+    EXPECT_EQ(Start(platform, scratch), 1);
+    EXPECT_EQ(platform.standardError,
+              "CACHE_PRESERVED: owned session needs recovery or review.\n"
+              "SECURITY_CHECK_FAILED: UNEXPECTED_FILE\n");
+    EXPECT_EQ(platform.startups.size(), 1u);
 }
 
 }  // namespace

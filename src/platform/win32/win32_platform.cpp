@@ -537,10 +537,10 @@ bool Win32Platform::ConvertStringSecurityDescriptorToSecurityDescriptorW(const W
     if (size != nullptr) *size = length;
     return ok != FALSE;
 }
-bool Win32Platform::SetFileSecurityW(const WideChar* path, uint32_t securityInformation,
-                                     const void* descriptor) {
-    return ::SetFileSecurityW(W(path), securityInformation,
-                              const_cast<PSECURITY_DESCRIPTOR>(descriptor)) != FALSE;
+bool Win32Platform::SetKernelObjectSecurity(Handle object, uint32_t securityInformation,
+                                            const void* descriptor) {
+    return ::SetKernelObjectSecurity(object, securityInformation,
+                                     const_cast<PSECURITY_DESCRIPTOR>(descriptor)) != FALSE;
 }
 void Win32Platform::RtlSecureZeroMemory(void* memory, std::size_t size) {
     ::RtlSecureZeroMemory(memory, size);

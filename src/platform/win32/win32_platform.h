@@ -83,11 +83,10 @@ class Win32Platform final : public Platform {
                              uint32_t size, uint32_t* returnLength) override;
     bool ConvertSidToStringSidW(const void* sid, WideChar** text) override;
     bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const WideChar* text,
-                                                              uint32_t revision,
-                                                              void** descriptor,
+                                                              uint32_t revision, void** descriptor,
                                                               uint32_t* size) override;
-    bool SetFileSecurityW(const WideChar* path, uint32_t securityInformation,
-                          const void* descriptor) override;
+    bool SetKernelObjectSecurity(Handle object, uint32_t securityInformation,
+                                 const void* descriptor) override;
 
     // Crypto.
     void RtlSecureZeroMemory(void* memory, std::size_t size) override;
