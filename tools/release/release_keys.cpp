@@ -18,7 +18,6 @@
 
 #include <sys/stat.h>
 
-#include "core/hex_text.h"
 #include "platform/openssl/openssl_cng.h"
 #include "release/key_identity.h"
 #include "release/tool_support.h"
@@ -136,10 +135,12 @@ int HexValue(uint8_t digit) {
     return -1;
 }
 
-std::string BioText(BIO* bio) {
+// What the memory BIO holds, copied once into a buffer of its exact size.
+std::vector<uint8_t> BioBytes(BIO* bio) {
     char* data = nullptr;
     const long size = BIO_get_mem_data(bio, &data);
-    return std::string(data, static_cast<std::size_t>(size));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+    return std::vector<uint8_t>(bytes, bytes + size);
 }
 
 }  // namespace
@@ -227,37 +228,39 @@ KeyPointer GenerateReleaseKey() {
     return key;
 }
 
-std::string PrivateKeyPem(EVP_PKEY* key) {
-    BioPointer bio(BIO_new(BIO_s_mem()));
+std::vector<uint8_t> PrivateKeyPem(EVP_PKEY* key) {
+    // A secure-memory BIO wipes its buffer when it grows it and when it is freed, a failed write
+    // included.
+    BioPointer bio(BIO_new(BIO_s_secmem()));
     if (!bio ||
         PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
         Refuse("the private key cannot be written as PEM: " + OpensslReason());
     }
-    std::string text = BioText(bio.get());
-    // The memory BIO's buffer held the key too.
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    if (size > 0) OPENSSL_cleanse(data, static_cast<std::size_t>(size));
-    return text;
+    return BioBytes(bio.get());
 }
 
-std::string PublicKeyPem(EVP_PKEY* key) {
+std::vector<uint8_t> PublicKeyPem(EVP_PKEY* key) {
     BioPointer bio(BIO_new(BIO_s_mem()));
     if (!bio || PEM_write_bio_PUBKEY(bio.get(), key) != 1) {
         Refuse("the public key cannot be written as PEM: " + OpensslReason());
     }
-    return BioText(bio.get());
+    return BioBytes(bio.get());
 }
 
-std::string NewPayloadKeyShares() {
+std::vector<uint8_t> NewPayloadKeyShares() {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
     std::array<uint8_t, 2 * kPayloadKeyShareBytes> random{};
     if (RAND_priv_bytes(random.data(), static_cast<int>(random.size())) != 1) {
+        OPENSSL_cleanse(random.data(), random.size());
         Refuse("the system random generator failed: " + OpensslReason());
     }
-    std::string text;
-    for (std::size_t share = 0; share < 2; ++share) {
-        text += HexText(random.data() + share * kPayloadKeyShareBytes, kPayloadKeyShareBytes);
-        text.push_back('\n');
+    // Sized once, so no reallocation leaves a copy of the digits behind.
+    std::vector<uint8_t> text(2 * (kShareHexDigits + 1));
+    auto digit = text.begin();
+    for (std::size_t k = 0; k < random.size(); ++k) {
+        *digit++ = kHexDigits[random[k] >> 4];
+        *digit++ = kHexDigits[random[k] & 0x0F];
+        if ((k + 1) % kPayloadKeyShareBytes == 0) *digit++ = '\n';
     }
     OPENSSL_cleanse(random.data(), random.size());
     return text;

@@ -45,13 +45,15 @@ std::vector<uint8_t> SignDigest(EVP_PKEY* key, const std::array<uint8_t, 32>& di
 KeyPointer GenerateReleaseKey();
 
 // PEM texts: the private key as unencrypted PKCS #8 ("BEGIN PRIVATE KEY"), the public key as
-// SubjectPublicKeyInfo ("BEGIN PUBLIC KEY").
-std::string PrivateKeyPem(EVP_PKEY* key);
-std::string PublicKeyPem(EVP_PKEY* key);
+// SubjectPublicKeyInfo ("BEGIN PUBLIC KEY"). The private key's text is made in the one buffer
+// returned, and every buffer it passed through on the way was wiped: the caller wipes the result.
+std::vector<uint8_t> PrivateKeyPem(EVP_PKEY* key);
+std::vector<uint8_t> PublicKeyPem(EVP_PKEY* key);
 
 // Two lines of 64 lower-case hex digits, each ended by LF: two independent 32-byte shares from
-// the system's random generator, whose XOR is the AES-256 payload key.
-std::string NewPayloadKeyShares();
+// the system's random generator, whose XOR is the AES-256 payload key. Written straight into the
+// one buffer returned, which the caller wipes; the random bytes are wiped.
+std::vector<uint8_t> NewPayloadKeyShares();
 
 // The AES-256 payload key, wiped when it goes away.
 class PayloadKeyMaterial {

@@ -315,25 +315,16 @@ int Keygen(const Arguments& arguments, std::ostream& out, std::ostream&) {
     // Fails early, before the slow key generation; InstallNewFiles checks again.
     RefuseTakenNames(directory, {kPrivateKeyFile, kPublicKeyFile, kKeySharesFile});
     const KeyPointer key = GenerateReleaseKey();
-    std::string privatePem = PrivateKeyPem(key.get());
-    const std::string publicPem = PublicKeyPem(key.get());
-    std::string shares = NewPayloadKeyShares();
+    // The secrets are made in the files' own buffers, moved there and never copied, and wiped on
+    // every way out.
     std::vector<NewFile> files = {
-        {kPrivateKeyFile, std::vector<uint8_t>(privatePem.begin(), privatePem.end()), 0600},
-        {kPublicKeyFile, std::vector<uint8_t>(publicPem.begin(), publicPem.end()), 0644},
-        {kKeySharesFile, std::vector<uint8_t>(shares.begin(), shares.end()), 0600},
-    };
-    Wipe(privatePem);
-    Wipe(shares);
-    try {
-        InstallNewFiles(directory, files);
-    } catch (...) {
-        Wipe(files[0].bytes);
-        Wipe(files[2].bytes);
-        throw;
-    }
-    Wipe(files[0].bytes);
-    Wipe(files[2].bytes);
+        {kPrivateKeyFile, {}, 0600}, {kPublicKeyFile, {}, 0644}, {kKeySharesFile, {}, 0600}};
+    const WipeOnExit wipePrivateKey(files[0].bytes);
+    const WipeOnExit wipeShares(files[2].bytes);
+    files[0].bytes = PrivateKeyPem(key.get());
+    files[1].bytes = PublicKeyPem(key.get());
+    files[2].bytes = NewPayloadKeyShares();
+    InstallNewFiles(directory, files);
     for (const NewFile& file : files) out << JoinPath(directory, file.name) << "\n";
     return kExitSuccess;
 }

@@ -204,10 +204,6 @@ void SyncDirectory(const std::string& directory) {
     if (fsync(fd.get()) != 0) RefuseSystem("cannot flush", directory, errno);
 }
 
-void Wipe(std::string& bytes) {
-    if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
-}
-
 void Wipe(std::vector<uint8_t>& bytes) {
     if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
 }

@@ -129,7 +129,19 @@ void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes, un
 void SyncDirectory(const std::string& directory);
 
 // Overwrites `bytes` with zeros in a way the compiler keeps.
-void Wipe(std::string& bytes);
 void Wipe(std::vector<uint8_t>& bytes);
+
+// Wipes the bytes it guards when it goes away: on every way out of its scope, a throw included.
+// It must not guard bytes that the scope returns.
+class WipeOnExit {
+  public:
+    explicit WipeOnExit(std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+    ~WipeOnExit() { Wipe(bytes_); }
+
+  private:
+    std::vector<uint8_t>& bytes_;
+};
 
 }  // namespace veltomarn::release
