@@ -151,19 +151,19 @@ void KeyDeleter::operator()(EVP_PKEY* key) const {
 
 KeyPointer LoadPrivateKey(const std::string& path) {
     std::vector<uint8_t> pem = ReadWholeFile(path, kMaxKeyFileBytes, true);
+    const WipeOnExit wipePem(pem);
     const std::string_view text(reinterpret_cast<const char*>(pem.data()), pem.size());
     const bool isPublic = text.find("-----BEGIN PUBLIC KEY-----") != std::string_view::npos;
     const bool encrypted = text.find("ENCRYPTED") != std::string_view::npos;
     if (encrypted) RefuseExposedSecret(path);  // before its passphrase is asked for
     Passphrase passphrase{encrypted ? PassphraseFromEnvironment() : std::vector<uint8_t>()};
+    const WipeOnExit wipePassphrase(passphrase.bytes);
     passphrase.fromTerminal = encrypted && passphrase.bytes.empty();
     BioPointer bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     KeyPointer key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, SupplyPassphrase, &passphrase)
                        : nullptr);
     bio.reset();
     const bool entered = !passphrase.bytes.empty();
-    Wipe(pem);
-    Wipe(passphrase.bytes);
     if (!key && isPublic) {
         ERR_clear_error();
         Refuse(ShowPath(path) +
@@ -276,16 +276,9 @@ bool PayloadKeyMaterial::operator==(const PayloadKeyMaterial& other) const {
 
 PayloadKeyMaterial LoadPayloadKey(const std::string& path) {
     std::vector<uint8_t> text = ReadWholeFile(path, kMaxKeySharesFileBytes, true);
-    try {
-        PayloadKeyMaterial key = ParsePayloadKeyShares(
-            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
-            ShowPath(path));
-        Wipe(text);
-        return key;
-    } catch (...) {
-        Wipe(text);
-        throw;
-    }
+    const WipeOnExit wipeText(text);
+    return ParsePayloadKeyShares(
+        std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), ShowPath(path));
 }
 
 PayloadKeyMaterial ParsePayloadKeyShares(std::string_view text, const std::string& shown) {
