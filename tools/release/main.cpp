@@ -10,6 +10,12 @@
 #include "release/tool_support.h"
 
 int main(int argc, char** argv) {
+    // First, before OpenSSL allocates anything: every block it frees is wiped, key material too.
+    if (!veltomarn::release::InstallWipingOpensslAllocator()) {
+        std::cerr << "veltomarn-release: internal error: OpenSSL allocated memory before its "
+                     "wiping allocator was installed\n";
+        return veltomarn::release::kExitUsageOrIo;
+    }
     // The package check keeps every file of a package open at once (up to 512 files and their
     // directories): allow as many descriptors as the system lets this process have.
     rlimit limit{};
