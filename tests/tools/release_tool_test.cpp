@@ -34,12 +34,16 @@ const std::string kShares = kKeys + "/payload-key-shares-TEST-ONLY.txt";
 const std::string kOtherShares = std::string(64, 'a') + "\n" + std::string(64, '5') + "\n";
 constexpr char kSequence[] = "2026103022";
 // The payload sealed from the inner directory of LayOut.
-constexpr char kInnerPayload[] = " files=4 payloadFiles=5 plaintextBytes=452\n";
+constexpr char kInnerPayload[] = " files=4 payloadFiles=7 plaintextBytes=1048\n";
 
-// A stand-in for a bootstrap built with the test release key: it holds the key's modulus.
+// A stand-in for a bootstrap built with the test keys: it holds the release key's modulus and
+// the payload key's shares.
 const std::string kBootstrap = [] {
     const std::vector<uint8_t> blob = release::LoadPublicKeyBlob(kPublicKey);
-    return "MZ bootstrap" + std::string(blob.begin(), blob.end());
+    const release::PayloadKeyMaterial key = release::LoadPayloadKey(kShares);
+    return "MZ bootstrap" + std::string(blob.begin(), blob.end()) +
+           std::string(key.shares()[0].begin(), key.shares()[0].end()) + "|" +
+           std::string(key.shares()[1].begin(), key.shares()[1].end());
 }();
 
 // Runs `program` (the release tool unless named) from a directory of its own, so that its output
@@ -68,10 +72,11 @@ void Ok(const ProgramRun& run) {
 // file and an empty one), a stand-in for the built bootstrap and the manifest.
 void LayOut(const fs::path& w) {
     WriteFile(w / "inner/VeltoMarnLauncher.exe", "MZ inner launcher");
-    WriteFile(w / "inner/RELEASE.signed", "the inner launcher's own inventory\n");
-    WriteFile(w / "inner/RELEASE.sig", std::string(384, 'Z'));
     WriteFile(w / "inner/config/launcher.json", "{\"inner\": true}\n");
     WriteFile(w / "inner/empty.txt", "");
+    WriteFile(w / "inner/VeltoMarn.payload", "the inner release lists a payload too\n");
+    WriteFile(w / "inner/package/release.json", "{}\n");
+    Ok(Tool({"sign", "--key", kPrivateKey, "--sequence", kSequence, w / "inner"}));
     WriteFile(w / "VeltoMarnLauncher.exe", kBootstrap);
     WriteFile(w / "release.json", "{\"release\": 1}\n");
 }
@@ -131,14 +136,20 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     // The new keys, whose shares no build holds: the tool checks with the shares it is given, and
     // a bootstrap built with the new release key.
     const std::vector<uint8_t> blob = release::LoadPublicKeyBlob(keys / "release-signing.pub.pem");
-    WriteFile(w_ / "VeltoMarnLauncher.exe", "MZ" + std::string(blob.begin(), blob.end()));
+    const release::PayloadKeyMaterial key =
+        release::LoadPayloadKey(keys / "payload-key-shares.txt");
+    WriteFile(w_ / "VeltoMarnLauncher.exe",
+              "MZ" + std::string(blob.begin(), blob.end()) +
+                  std::string(key.shares()[0].begin(), key.shares()[0].end()) +
+                  std::string(key.shares()[1].begin(), key.shares()[1].end()));
     WriteFile(w_ / "include/docs/readme.txt", "read me\n");
     const fs::path shares = keys / "payload-key-shares.txt";
+    Ok(Tool({"sign", "--key", keys / "release-signing.key.pem", "--sequence", kSequence,
+             w_ / "inner"}));
     const Args pack =
         With(Pack(w_, keys / "release-signing.key.pem", shares), {"--include", w_ / "include"});
     ASSERT_EQ(Said(Tool(pack)),
-              "0 packed " + (w_ / "pkg").string() +
-                  " sequence=2026103022 files=4 payloadFiles=5 plaintextBytes=452\n");
+              "0 packed " + (w_ / "pkg").string() + " sequence=2026103022" + kInnerPayload);
     const Args verify = Verify(w_ / "pkg", keys / "release-signing.pub.pem", shares);
     EXPECT_EQ(Tool(verify).standardError, "");  // own keys: no warning
     EXPECT_EQ(Said(Tool(verify)), "0 OK sequence=2026103022" + std::string(kInnerPayload));
@@ -151,8 +162,8 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     EXPECT_TRUE(Tool(With(verify, {"--json", "--bogus"}))
                     .standardOutput.starts_with(R"({"verified": false, "status": 2, "message": )"));
     EXPECT_EQ(json.substr(0, json.find(", \"keyFingerprint\": \"")),
-              R"({"verified": true, "sequence": 2026103022, "files": 4, "payloadFiles": 5, )"
-              R"("plaintextBytes": 452, "payloadUnsealed": true)");
+              R"({"verified": true, "sequence": 2026103022, "files": 4, "payloadFiles": 7, )"
+              R"("plaintextBytes": 1048, "payloadUnsealed": true)");
 
     WriteFile(w_ / "pkg/docs/readme.txt", "read ma\n");  // one byte changed, the size kept
     EXPECT_EQ(Said(Tool(verify)), "1 veltomarn-release verify: FILE_HASH_MISMATCH: " +
@@ -353,12 +364,26 @@ const Refusal kRefusals[] = {
          return Args{"sign", "--key", w / "release-signing.key.pem", "--sequence", kSequence, w};
      }, "", 2, "release-signing.key.pem: group or others may read this secret"},
     // clang-format on
-    {"payload_sealed_with_other_key_shares",
-     [](Dir w) {
+    // clang-format off
+    {"bootstrap_built_with_other_key_shares", [](Dir w) {
          WriteFile(w / "other-shares.txt", kOtherShares);
-         return Verify(Packed(w, w / "other-shares.txt"));
-     },
-     "", 1, "verify: PAYLOAD_AUTHENTICATION: "},
+         return Pack(w, kPrivateKey, w / "other-shares.txt");
+     }, "", 2, "does not hold the payload key shares of "},
+    {"inner_launcher_given_as_the_bootstrap", [](Dir w) {
+         WriteFile(w / "VeltoMarnLauncher.exe", kBootstrap.substr(0, kBootstrap.size() - 65));
+         return Pack(w);
+     }, "", 2, "every player would get PAYLOAD_AUTHENTICATION"},
+    {"inner_release_signed_with_another_key", [](Dir w) {
+         Ok(Tool({"keygen", "--out", w}));
+         Ok(Tool({"sign", "--key", w / "release-signing.key.pem", "--sequence", kSequence, w / "inner"}));
+         return Pack(w);
+     }, "", 2, "inner: its own release does not pass with the key that signs the package (SIGNATURE_INVALID)"},
+    {"verify_of_a_package_whose_bootstrap_lacks_the_shares", [](Dir w) {
+         WriteFile(Packed(w) / "VeltoMarnLauncher.exe", kBootstrap.substr(0, kBootstrap.size() - 65));
+         Ok(Tool(Sign(w / "pkg")));
+         return Verify(w / "pkg");
+     }, "", 2, "every player would get PAYLOAD_AUTHENTICATION"},
+    // clang-format on
 };
 
 class RefusalTest : public ReleaseToolTest, public ::testing::WithParamInterface<Refusal> {};
@@ -379,9 +404,12 @@ INSTANTIATE_TEST_SUITE_P(Faults, RefusalTest, ::testing::ValuesIn(kRefusals),
                          veltomarn::test::CaseName<Refusal>);
 
 TEST_F(ReleaseToolTest, PackEndedBySigintRemovesWhatItMadeAndSaysSo) {
-    const auto before = Snapshot(w_);
     std::ofstream(w_ / "inner/big.bin").close();
-    fs::resize_file(w_ / "inner/big.bin", 1u << 30);  // sparse: long to seal, nothing on disk
+    fs::resize_file(w_ / "inner/big.bin", 1u << 30);  // sparse: long to check, nothing on disk
+    Ok(Tool(Sign(w_ / "inner")));
+    fs::rename(w_ / "inner/big.bin", w_.parent_path() / "big.bin");  // not read into a snapshot
+    const auto before = Snapshot(w_);
+    fs::rename(w_.parent_path() / "big.bin", w_ / "inner/big.bin");
     const ProgramRun run =
         Tool(With({"--preserve-status", "-s", "INT", "0.5", VELTOMARN_RELEASE_TOOL},
                   With(Pack(w_), {"--json"})),
@@ -396,6 +424,7 @@ TEST_F(ReleaseToolTest, PackEndedBySigintRemovesWhatItMadeAndSaysSo) {
 // On a terminal every long phase shows how far it has come; --quiet silences it.
 TEST_F(ReleaseToolTest, LongPhasesShowProgressOnATerminalUnlessQuiet) {
     WriteFile(w_ / "inner/big.bin", std::string(9 << 20, 'x'));  // over the 8 MiB threshold
+    Ok(Tool(Sign(w_ / "inner")));
     const std::string pack = OnTerminal(Pack(w_));
     for (const char* phase : {"\rsealing: 100% (", "\rhashing: 100% (", "\rverifying: 100% ("}) {
         EXPECT_NE(pack.find(phase), std::string::npos) << phase << " in " << pack;

@@ -74,4 +74,17 @@ void CheckBootstrapKey(const std::string& bootstrap, const std::vector<uint8_t>&
     if (holdsTest) WarnTestKey(err, "the release key that " + ShowPath(bootstrap) + " holds");
 }
 
+void CheckBootstrapShares(const std::string& bootstrap, const PayloadKeyMaterial& key,
+                          const std::string& sharesPath) {
+    const std::vector<uint8_t> bytes = ReadWholeFile(bootstrap, kMaxBootstrapBytes, true);
+    for (const auto& share : key.shares()) {
+        if (std::search(bytes.begin(), bytes.end(), share.begin(), share.end()) == bytes.end()) {
+            Refuse(ShowPath(bootstrap) + ": this bootstrap does not hold the payload key shares " +
+                   "of " + ShowPath(sharesPath) + " (another build, or not a bootstrap); every " +
+                   "player would get PAYLOAD_AUTHENTICATION. Build it with " +
+                   "VELTOMARN_PAYLOAD_KEY set to that file");
+        }
+    }
+}
+
 }  // namespace veltomarn::release

@@ -29,4 +29,10 @@ void WarnTestKey(std::ostream& err, const std::string& what);
 void CheckBootstrapKey(const std::string& bootstrap, const std::vector<uint8_t>& publicBlob,
                        std::ostream& err);
 
+// Refuses (exit status 2) the bootstrap file `bootstrap` unless it holds both shares of `key`
+// (read from `sharesPath`) as its build stores them: every player would get
+// "PAYLOAD_AUTHENTICATION". An inner launcher given in its place holds no shares.
+void CheckBootstrapShares(const std::string& bootstrap, const PayloadKeyMaterial& key,
+                          const std::string& sharesPath);
+
 }  // namespace veltomarn::release

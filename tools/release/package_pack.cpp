@@ -213,8 +213,15 @@ PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
             Refuse(std::string(option) + " " + ShowPath(path) + ": not a plain file");
         }
     }
-    // Fails before anything is made when the inner directory cannot be sealed.
+    // Fails before anything is made when the inner directory cannot be sealed, or when its inner
+    // launcher would refuse itself in every player's start.
     ScanInnerDirectory(inner);
+    const std::string innerCheck = VerifyInnerRelease(inner, PublicKeyBlob(request.signingKey));
+    if (!innerCheck.empty()) {
+        Refuse(ShowPath(inner) + ": its own release does not pass with the key that signs the " +
+               "package (" + innerCheck + "): the inner launcher would refuse itself in every " +
+               "player's start (INNER_SIGNATURE_REJECTED). Sign it with that key (sign --key)");
+    }
 
     PackageDirectory package(request.out, {inner, include});
     PackedPackage packed;

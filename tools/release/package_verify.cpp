@@ -9,6 +9,8 @@
 
 #include "bootstrap/package_check.h"
 #include "core/failure.h"
+#include "core/guarded_directory.h"
+#include "distribution/distribution_check.h"
 #include "distribution/release_inventory.h"
 #include "payload/payload_format.h"
 #include "payload/unseal.h"
@@ -61,6 +63,25 @@ uint64_t ExpectedWork(const std::string& root, PayloadCheck payloadCheck) {
 }
 
 }  // namespace
+
+std::string VerifyInnerRelease(const std::string& inner,
+                               const std::vector<uint8_t>& releaseKeyBlob) {
+    const std::optional<WideString> base = DrivePathFromLinux(inner);
+    if (!base) Refuse(ShowPath(inner) + ": the path cannot be expressed as a Windows drive path");
+    PosixPlatform files;
+    OpensslCng crypto;
+    // Shows nothing; a signal ends the check at the next chunk.
+    ProgressLine meter(nullptr, "checking", 0);
+    crypto.SetWorkMeter([&meter](uint64_t bytes) { meter.Advance(bytes); });
+    try {
+        GuardedDirectory release(files, *base, StreamCheck::kEverything);
+        CheckPhase phase = CheckPhase::kFiles;
+        VerifyDistribution(release, crypto, releaseKeyBlob, phase);
+        return "";
+    } catch (const Failure& failure) {
+        return failure.code();
+    }
+}
 
 VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,
                             PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey,

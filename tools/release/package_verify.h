@@ -38,6 +38,12 @@ struct VerifyOutcome {
 // Throws ToolError (2) when `root` cannot be expressed as a drive path.
 // `payloadKey` is needed for kUnseal only. `progress`: where a line shows how far the check has
 // come (ProgressLine), or null. SIGINT or SIGTERM ends the check (ToolError, 128 + the signal).
+// Runs the check an inner launcher runs on its own folder at every start (the distribution check,
+// as CheckOwnRelease runs it) on directory `inner` with `releaseKeyBlob`: "" when it passes, the
+// failure code otherwise. SIGINT or SIGTERM ends the check (ToolError, 128 + the signal).
+std::string VerifyInnerRelease(const std::string& inner,
+                               const std::vector<uint8_t>& releaseKeyBlob);
+
 VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>& releaseKeyBlob,
                             PayloadCheck payloadCheck, const PayloadKeyMaterial* payloadKey,
                             std::ostream* progress);

@@ -268,6 +268,7 @@ std::vector<uint8_t> NewPayloadKeyShares() {
 
 PayloadKeyMaterial::~PayloadKeyMaterial() {
     OPENSSL_cleanse(bytes_.data(), bytes_.size());
+    OPENSSL_cleanse(shares_.data(), sizeof shares_);
 }
 
 bool PayloadKeyMaterial::operator==(const PayloadKeyMaterial& other) const {
@@ -307,6 +308,7 @@ PayloadKeyMaterial ParsePayloadKeyShares(std::string_view text, const std::strin
             }
             const auto byte = static_cast<uint8_t>(high * 16 + low);
             key.bytes()[k] ^= byte;
+            key.shares()[share][k] = byte;
         }
     }
     for (const uint8_t byte : key.bytes()) distinct = distinct || byte != 0;

@@ -65,11 +65,15 @@ class PayloadKeyMaterial {
 
     std::array<uint8_t, 32>& bytes() { return bytes_; }
     const std::array<uint8_t, 32>& bytes() const { return bytes_; }
+    // The two shares it was formed from, as a bootstrap built from them stores them.
+    std::array<std::array<uint8_t, 32>, 2>& shares() { return shares_; }
+    const std::array<std::array<uint8_t, 32>, 2>& shares() const { return shares_; }
     // Compares in constant time.
     bool operator==(const PayloadKeyMaterial& other) const;
 
   private:
     std::array<uint8_t, 32> bytes_{};
+    std::array<std::array<uint8_t, 32>, 2> shares_{};
 };
 
 // The payload key formed from the shares file `path` as the bootstrap's build forms it: the

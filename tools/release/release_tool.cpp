@@ -439,6 +439,7 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     }
     if (IsTestPayloadKey(payloadKey)) WarnTestKey(err, ShowPath(sharesPath));
     CheckBootstrapKey(request.bootstrap, PublicKeyBlob(signingKey.get()), err);
+    CheckBootstrapShares(request.bootstrap, payloadKey, sharesPath);
     const PackedPackage packed = PackPackage(request, ProgressStream(arguments, err));
     if (arguments.flags.count("--json") != 0) {
         out << "{\"packed\": " << Json(packed.root)
@@ -519,6 +520,10 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
                       payloadKey ? &*payloadKey : nullptr, ProgressStream(arguments, err));
     // A package its own bootstrap would refuse: built with another release key.
     if (outcome.passed) CheckBootstrapKey(JoinPath(root, kBootstrapFileName), keyBlob, err);
+    if (outcome.passed && payloadKey) {
+        CheckBootstrapShares(JoinPath(root, kBootstrapFileName), *payloadKey,
+                             arguments.values.at("--key-shares"));
+    }
     if (arguments.flags.count("--json") != 0) {
         out << "{\"verified\": " << (outcome.passed ? "true" : "false");
         if (outcome.passed) {
