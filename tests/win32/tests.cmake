@@ -16,8 +16,9 @@ veltomarn_add_wine_test(logic.win32 veltomarn_logic_tests)
 set_tests_properties(logic.win32 PROPERTIES FIXTURES_REQUIRED "wine;package")
 
 add_test(NAME build.executable
-         COMMAND ${PROJECT_SOURCE_DIR}/tests/build/executable_test.sh ${CMAKE_OBJDUMP}
-                 $<TARGET_FILE:VeltoMarnLauncher> ${VELTOMARN_PAYLOAD_KEY} ${VELTOMARN_ALLOWED_IMPORTS})
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/build/executable_test.sh ${CMAKE_OBJDUMP} ${CMAKE_RC_COMPILER}
+                 $<TARGET_FILE:VeltoMarnLauncher> ${VELTOMARN_PAYLOAD_KEY} ${PROJECT_VERSION}
+                 ${VELTOMARN_ALLOWED_IMPORTS})
 
 # The bcrypt.dll that the end-to-end tests plant beside the bootstrap: it must never be loaded.
 add_library(planted_bcrypt SHARED ${PROJECT_SOURCE_DIR}/tests/e2e/planted_bcrypt.c
