@@ -1,7 +1,5 @@
 #include "payload/unseal.h"
 
-#include <payload_key.h>
-
 #include <algorithm>
 #include <array>
 #include <memory>
@@ -101,13 +99,6 @@ void UnsealEntry(FileSystem& files, ChunkReader& reader, const PayloadIndex& ind
 }
 
 }  // namespace
-
-void CompiledInPayloadKey(SecureBuffer& key) {
-    key.Resize(kPayloadKeyBytes);
-    for (std::size_t i = 0; i < kPayloadKeyBytes; ++i) {
-        key.data()[i] = static_cast<uint8_t>(kPayloadKeyShareA[i] ^ kPayloadKeyShareB[i]);
-    }
-}
 
 std::unique_ptr<PayloadKey> OpenPayloadKey(Crypto& crypto, SecureBuffer& secret) {
     // The key bytes are wiped on leaving, whatever happened: the key object holds the schedule.
