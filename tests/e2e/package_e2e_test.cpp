@@ -168,38 +168,24 @@ struct Row {
     bool player = false;  // started by ThePlayer(), not the suite's user
 };
 
+// clang-format off
 const Row kRows[] = {
     {.name = "GoodPackageVerifies", .expect = {kVerified, "", 0}},
-    {.name = "SelfTestRunsOnlyTheVerifyRun",
-     .args = {"--self-test"},
-     .innerRuns = kVerifyRun,
+    {.name = "SelfTestRunsOnlyTheVerifyRun", .args = {"--self-test"}, .innerRuns = kVerifyRun,
      .expect = {kSessionDone, "", 0}},
-    {.name = "NormalModeOnAWidenedCache",
-     .args = {},
+    {.name = "NormalModeOnAWidenedCache", .args = {},
      .change = [](auto&, auto&) { fs::permissions(CacheRoot(), fs::perms::all); },
-     .innerRuns = std::string(kVerifyRun) + kRealRun,
-     .expect = {kSessionDone, "", 0}},
+     .innerRuns = std::string(kVerifyRun) + kRealRun, .expect = {kSessionDone, "", 0}},
     // Nothing can be added beside the game once its session is checked, in either run.
-    {.name = "PlayersSessionLockedWhileTheGameRuns",
-     .args = {},
-     .probe = "plant",
+    {.name = "PlayersSessionLockedWhileTheGameRuns", .args = {}, .probe = "plant",
      .innerRuns = std::string(kVerifyRun) + "verify locked\n" + kRealRun + "real locked\n",
-     .expect = {kSessionDone, "", 0},
-     .player = true},
-    {.name = "VerifyRunRejects",
-     .args = {},
-     .probe = "verify=3",
-     .innerRuns = kVerifyRun,
+     .expect = {kSessionDone, "", 0}, .player = true},
+    {.name = "VerifyRunRejects", .args = {}, .probe = "verify=3", .innerRuns = kVerifyRun,
      .expect = Refused("INNER_SIGNATURE_REJECTED")},
     // Under Wine an exit code arrives cut to 8 bits.
-    {.name = "GameExitCodePassedOn",
-     .args = {},
-     .probe = "exit=7",
-     .innerRuns = std::string(kVerifyRun) + kRealRun,
-     .expect = {kSessionDone, "", 7}},
-    {.name = "VerifyRunsGrandchildAwaitedBeforeTheRealRun",
-     .args = {},
-     .probe = "grandchild",
+    {.name = "GameExitCodePassedOn", .args = {}, .probe = "exit=7",
+     .innerRuns = std::string(kVerifyRun) + kRealRun, .expect = {kSessionDone, "", 7}},
+    {.name = "VerifyRunsGrandchildAwaitedBeforeTheRealRun", .args = {}, .probe = "grandchild",
      .innerRuns = std::string(kVerifyRun) + "grandchild done\n" + kRealRun,
      .expect = {kSessionDone, "", 0}},
     // A DLL beside the bootstrap that Windows would take before its system copy: were it loaded,
@@ -211,62 +197,41 @@ const Row kRows[] = {
     {.name = "ManifestByteChangedSameSize",
      .change = [](auto& p, auto&) { FlipCase(p / "package/release.json", 13); },
      .expect = Refused("FILE_HASH_MISMATCH")},
-    {.name = "InventoryByteChangedStillWellFormed",
-     .change =
-         [](auto& p, auto&) {
-             std::string text = ReadFile(p / "RELEASE.signed");
-             char& digit = text.at(text.find("manifest=") + 9);
-             digit = digit == '0' ? '1' : '0';
-             WriteFile(p / "RELEASE.signed", text);
-         },
-     .expect = Refused("SIGNATURE_INVALID")},
-    {.name = "SignedByAnotherKey",
-     .change =
-         [](auto& p, auto& work) {
-             fs::create_directory(work / "other");
-             Tool({"keygen", "--out", (work / "other").string()}, work);
-             Sign(p, work / "other/release-signing.key.pem", work);
-         },
-     .expect = Refused("SIGNATURE_INVALID")},
+    {.name = "InventoryByteChangedStillWellFormed", .change = [](auto& p, auto&) {
+         std::string text = ReadFile(p / "RELEASE.signed");
+         char& digit = text.at(text.find("manifest=") + 9);
+         digit = digit == '0' ? '1' : '0';
+         WriteFile(p / "RELEASE.signed", text);
+     }, .expect = Refused("SIGNATURE_INVALID")},
+    {.name = "SignedByAnotherKey", .change = [](auto& p, auto& work) {
+         fs::create_directory(work / "other");
+         Tool({"keygen", "--out", (work / "other").string()}, work);
+         Sign(p, work / "other/release-signing.key.pem", work);
+     }, .expect = Refused("SIGNATURE_INVALID")},
     // Names, sizes and digests all stay as listed; only the link count tells.
-    {.name = "ListedFileHardLinkedToIdenticalFile",
-     .change =
-         [](auto& p, auto&) {
-             fs::remove(p / "docs/guide-copy.txt");
-             fs::create_hard_link(p / "docs/guide.txt", p / "docs/guide-copy.txt");
-         },
-     .expect = Refused("FILE_TYPE_OR_LINK")},
-    {.name = "LastChunkCiphertextByteFlippedInASession",
-     .args = {},
-     .payload = [](auto& b, auto& c) { b[c.back() + 32] ^= 1; },
-     .resign = true,
+    {.name = "ListedFileHardLinkedToIdenticalFile", .change = [](auto& p, auto&) {
+         fs::remove(p / "docs/guide-copy.txt");
+         fs::create_hard_link(p / "docs/guide.txt", p / "docs/guide-copy.txt");
+     }, .expect = Refused("FILE_TYPE_OR_LINK")},
+    {.name = "LastChunkCiphertextByteFlippedInASession", .args = {},
+     .payload = [](auto& b, auto& c) { b[c.back() + 32] ^= 1; }, .resign = true,
      .expect = Refused("PAYLOAD_AUTHENTICATION")},
     {.name = "ChunksOfTwoFilesSwapped",
-     .payload =
-         [](auto& b, auto& c) {
-             if (c[5] - c[4] != c[6] - c[5]) throw std::logic_error("the chunks differ in length");
-             std::swap_ranges(b.begin() + c[4], b.begin() + c[5], b.begin() + c[5]);
-         },
-     .resign = true,
-     .expect = Refused("PAYLOAD_AUTHENTICATION")},
-    {.name = "NonceReused",
-     .payload = [](auto& b, auto& c) { b.replace(c.back(), 12, b.substr(c.front(), 12)); },
-     .resign = true,
-     .expect = Refused("PAYLOAD_NONCE_REUSE")},
-    {.name = "ChunkLengthChanged",
-     .payload = [](auto& b, auto& c) { b[c.back() + 28] ^= 2; },
-     .resign = true,
-     .expect = Refused("PAYLOAD_CHUNK_LENGTH")},
-    {.name = "PayloadCutByOneByte",
-     .payload = [](auto& b, auto&) { b.pop_back(); },
-     .resign = true,
-     .expect = Refused("PAYLOAD_TRUNCATED")},
-    {.name = "TrailingByteAppendedInASession",
-     .args = {"--self-test"},
-     .payload = [](auto& b, auto&) { b.push_back('\0'); },
-     .resign = true,
+     .payload = [](auto& b, auto& c) {
+         if (c[5] - c[4] != c[6] - c[5]) throw std::logic_error("the chunks differ in length");
+         std::swap_ranges(b.begin() + c[4], b.begin() + c[5], b.begin() + c[5]);
+     }, .resign = true, .expect = Refused("PAYLOAD_AUTHENTICATION")},
+    {.name = "NonceReused", .payload = [](auto& b, auto& c) { b.replace(c.back(), 12, b.substr(c.front(), 12)); },
+     .resign = true, .expect = Refused("PAYLOAD_NONCE_REUSE")},
+    {.name = "ChunkLengthChanged", .payload = [](auto& b, auto& c) { b[c.back() + 28] ^= 2; },
+     .resign = true, .expect = Refused("PAYLOAD_CHUNK_LENGTH")},
+    {.name = "PayloadCutByOneByte", .payload = [](auto& b, auto&) { b.pop_back(); },
+     .resign = true, .expect = Refused("PAYLOAD_TRUNCATED")},
+    {.name = "TrailingByteAppendedInASession", .args = {"--self-test"},
+     .payload = [](auto& b, auto&) { b.push_back('\0'); }, .resign = true,
      .expect = Refused("PAYLOAD_TRAILING_DATA")},
 };
+// clang-format on
 
 class PackageRunTest : public ::testing::TestWithParam<Row> {};
 
