@@ -14,7 +14,8 @@ constexpr uint64_t kMaxPayloadBytes = 4294967296;
 PackageCheck CheckPackage(FileSystem& files, Crypto& crypto, const WideString& packageDirectory,
                           const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase) {
     phase = CheckPhase::kFiles;
-    PackageCheck check{GuardedDirectory(files, packageDirectory, StreamCheck::kEverything)};
+    PackageCheck check{.guard = GuardedDirectory(files, packageDirectory, StreamCheck::kEverything),
+                       .index = {}};
     const VerifiedRelease release = VerifyDistribution(check.guard, crypto, releaseKeyBlob, phase);
     check.sequence = release.sequence;
     check.files = release.files;

@@ -297,7 +297,9 @@ TEST(KilledStartTest, TheNextStartRecoversEveryTime) {
     for (int round = 0; round <= 20; ++round) {
         start(round == 0 ? "wait" : "grandchild",
               round == 0 ? 6000 : std::uniform_int_distribution<int>(50, 1200)(random));
-        if (round == 0) ASSERT_NE(ReadFile(log).find("real"), std::string::npos) << "killed early";
+        if (round == 0) {
+            ASSERT_NE(ReadFile(log).find("real"), std::string::npos) << "killed early";
+        }
         const ProgramRun next = start("", 60000);
         EXPECT_EQ(next.exitCode, 0) << "round " << round << ": " << next.standardError;
     }

@@ -136,7 +136,9 @@ TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpe
         platform.Fail(member, nth, error);
         const std::string code = FailureCode([&] { RunVerifyOnly(platform, package); });
         codes[member].insert(code);
-        if (!code.empty()) EXPECT_EQ(platform.standardOutput, "");
+        if (!code.empty()) {
+            EXPECT_EQ(platform.standardOutput, "");
+        }
         ExpectTidy(platform);
     });
     EXPECT_EQ(codes, kSweepCodes);
@@ -206,8 +208,9 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
         namespace fs = std::filesystem;
         for (const auto& entry : fs::recursive_directory_iterator(scratch.path)) {
             const std::string name = entry.path().filename().string();
-            if (name.starts_with("session-"))
+            if (name.starts_with("session-")) {
                 EXPECT_TRUE(fs::exists(entry.path().parent_path() / (".owner-" + name.substr(8))));
+            }
         }
     });
 }

@@ -240,9 +240,10 @@ TEST(CacheSweepTest, EveryFailedCallFailsTheRunAndLeavesTheCacheRecoverable) {
             ExpectTidy(run.platform);
             // Nothing is deleted before every file to delete has been inspected.
             const Tree after = TreeBelow(run.root);
-            if (run.platform.calls["SetFileInformationByHandle"] == 0)
+            if (run.platform.calls["SetFileInformationByHandle"] == 0) {
                 EXPECT_TRUE(
                     std::includes(after.begin(), after.end(), before.begin(), before.end()));
+            }
             // The next start recovers whatever this one left and opens its own session alone.
             FaultPlatform next(run.real);
             EXPECT_EQ(FailureCode([&] { OpenSession(next, run.root, run.security, run.index); }),

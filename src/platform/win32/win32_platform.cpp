@@ -372,7 +372,7 @@ bool Win32Platform::SetFileInformationByHandle(Handle file, uint32_t information
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    FILE_DISPOSITION_INFO record{information->deleteFile ? TRUE : FALSE};
+    FILE_DISPOSITION_INFO record{static_cast<BOOLEAN>(information->deleteFile ? TRUE : FALSE)};
     return ::SetFileInformationByHandle(file, ::FileDispositionInfo, &record, sizeof record) !=
            FALSE;
 }
