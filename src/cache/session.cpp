@@ -87,19 +87,22 @@ void WriteOwnerRecord(FileSystem& files, Session& session, const CacheSecurity& 
 
 void CheckSessionBeforeStart(GuardedDirectory& sessionGuard, Crypto& crypto,
                              const PayloadIndex& index) {
-    std::set<std::string> files;
     for (const PayloadEntry& entry : index.entries) {
         const std::string digest = FileDigest(sessionGuard, crypto, entry.path, entry.size);
         check(digest == HexText(entry.digest.data(), entry.digest.size()),
               "CACHE_CHANGED_BEFORE_START");
-        files.insert(entry.path);
     }
     CheckSessionTree(sessionGuard, index);
 }
 
-void CheckSessionTree(GuardedDirectory& sessionGuard, const PayloadIndex& index) {
+std::set<std::string> PayloadFilePaths(const PayloadIndex& index) {
     std::set<std::string> files;
     for (const PayloadEntry& entry : index.entries) files.insert(entry.path);
+    return files;
+}
+
+void CheckSessionTree(GuardedDirectory& sessionGuard, const PayloadIndex& index) {
+    const std::set<std::string> files = PayloadFilePaths(index);
     CheckPhase phase = CheckPhase::kFiles;
     VerifyExactTree(sessionGuard, files, ImpliedDirectories(files), phase);
 }

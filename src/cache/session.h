@@ -4,6 +4,7 @@
 // directory with its owner record beside it (the session's journal), and the check of the
 // unsealed files just before anything in them runs.
 
+#include <set>
 #include <string>
 
 #include "cache/cache_security.h"
@@ -63,6 +64,9 @@ void WriteOwnerRecord(FileSystem& files, Session& session, const CacheSecurity& 
 // and the tree check's codes.
 void CheckSessionBeforeStart(GuardedDirectory& sessionGuard, Crypto& crypto,
                              const PayloadIndex& index);
+
+// The relative paths of the payload's files.
+std::set<std::string> PayloadFilePaths(const PayloadIndex& index);
 
 // Proves that the tree below `sessionGuard` holds exactly the payload's files and their
 // directories (names and kinds, not contents). Throws the tree check's codes.

@@ -1,8 +1,8 @@
 #include "cache/session_lockdown.h"
 
-#include <set>
 #include <string>
 
+#include "cache/session.h"
 #include "core/failure.h"
 #include "core/relative_path.h"
 
@@ -11,10 +11,8 @@ namespace veltomarn {
 SessionLockdown::SessionLockdown(Security& security, GuardedDirectory& session,
                                  const CacheSecurity& cache, const PayloadIndex& index)
     : security_(security), cache_(cache) {
-    std::set<std::string> files;
-    for (const PayloadEntry& entry : index.entries) files.insert(entry.path);
     directories_.push_back(session.OpenForAccessControl("", "SESSION_LOCKDOWN"));
-    for (const std::string& directory : ImpliedDirectories(files)) {
+    for (const std::string& directory : ImpliedDirectories(PayloadFilePaths(index))) {
         directories_.push_back(session.OpenForAccessControl(directory, "SESSION_LOCKDOWN"));
     }
     for (const ScopedHandle& directory : directories_) {
