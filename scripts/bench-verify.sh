@@ -5,8 +5,12 @@
 # Prints figures; it is never part of the test run, and exits non-zero only when something fails
 # (a build, packing, a run), never because a target is missed.
 #
-#   scripts/bench-verify.sh [--quick] [--rounds N] [--self-test]
+#   scripts/bench-verify.sh [--quick] [--rounds N] [--self-test | --window]
 #
+# With --window, the player's start: the normal mode (no argument) on an X server of its own (Xvfb,
+# the Wine session started on it), so that its progress window is shown and pumped while it
+# works; the work and the bare figure are those of --self-test, and the inner launcher's real run
+# exits at once too.
 # With --self-test the bootstrap opens a session in the benchmark prefix's cache, unseals into it,
 # hashes every unsealed file again, starts the test package's inner launcher (probe_launcher.cpp,
 # told to accept its verify run at once: its own checks are the publisher's cost, not the
@@ -75,11 +79,16 @@ cd "$root"
 sizes_mib=(64 256 1024)
 rounds=3
 mode=--verify-only
+window=""
 bare_out=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) sizes_mib=(64) ;;
     --self-test) mode=--self-test ;;
+    --window)
+      mode=""
+      window=1
+      ;;
     --rounds)
       rounds="${2:?--rounds needs a number}"
       shift
@@ -132,16 +141,32 @@ fi
 
 export WINEPREFIX="$root/build/bench/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
+if [ -n "$window" ]; then
+  command -v Xvfb >/dev/null || { echo "bench-verify: --window needs Xvfb (scripts/setup.sh)" >&2; exit 2; }
+  Xvfb :87 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=:87
+fi
 rm -rf "$scratch"
 mkdir -p "$scratch"
 cleanup() {
   rm -rf "$scratch"
   scripts/wine-session.sh stop >/dev/null 2>&1 || true
+  [ -z "${xvfb_pid:-}" ] || kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
 echo "== $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg) (other work on the machine skews the figures)"
 echo "== Wine session (prefix $WINEPREFIX)"
-scripts/wine-session.sh start >/dev/null
+if [ -n "$window" ]; then
+  # The session must start on the display (scripts/wine-session.sh starts it without one): a
+  # session started without one never shows a window.
+  scripts/wine-session.sh stop >/dev/null 2>&1 || true
+  [ -f "$WINEPREFIX/system.reg" ] || { wineboot --init </dev/null >/dev/null 2>&1; wineserver -w; }
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+else
+  scripts/wine-session.sh start >/dev/null
+fi
 
 # The measuring helper: `measure OUT ERR NAME PROGRAM ARGS...` runs `wine PROGRAM ARGS...` with
 # standard output and error into OUT and ERR, and prints one line:
@@ -281,7 +306,7 @@ floor() {
 run_bootstrap() {
   local line status_line
   line=$(measure "$scratch/out" "$scratch/err" VeltoMarnLauncher.exe \
-    "$package/VeltoMarnLauncher.exe" "$mode")
+    "$package/VeltoMarnLauncher.exe" ${mode:+"$mode"})
   status_line=$(cat "$scratch/out")
   if [ "$(value exit "$line")" != 0 ] || [[ "$status_line" != SEALED_* ]]; then
     echo "bootstrap failed: $line" >&2
@@ -342,7 +367,7 @@ floor "$scratch/package-tiny"
 tiny_wall=()
 for round in 1 2 3; do
   line=$(measure "$scratch/out" "$scratch/err" VeltoMarnLauncher.exe \
-    "$scratch/package-tiny/VeltoMarnLauncher.exe" "$mode")
+    "$scratch/package-tiny/VeltoMarnLauncher.exe" ${mode:+"$mode"})
   tiny_wall+=("$(value wallMs "$line")")
   echo "round $round: $(cat "$scratch/out"); wall $(value wallMs "$line") ms," \
     "peak RSS $(mib "$(peak "$line")") MiB"
@@ -359,7 +384,7 @@ for size in "${sizes_mib[@]}"; do
   make_package "$((size * 1048576))" "$package"
   package_windows="$(winepath -w "$package")"
   bare_out=""
-  if [ "$mode" = --self-test ]; then
+  if [ "$mode" != --verify-only ]; then
     mkdir -p "$scratch/bare-out"
     bare_out="$(winepath -w "$scratch/bare-out")"
   fi
@@ -404,7 +429,7 @@ for size in "${sizes_mib[@]}"; do
   echo "---- ${size} MiB, medians of $rounds rounds"
   echo "bootstrap wall time:                         $m_wall ms"
   echo "bootstrap elapsedMs (status line, unsealing): $m_elapsed ms"
-  if [ "$mode" = --self-test ]; then
+  if [ "$mode" != --verify-only ]; then
     echo "bare cost (SHA-256 files + AES-GCM + SHA-256 plaintext twice + writes): $m_cng ms"
   else
     echo "bare CNG cost (SHA-256 files + AES-GCM + SHA-256 plaintext): $m_cng ms"

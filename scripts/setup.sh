@@ -10,7 +10,7 @@ packages=(
   googletest                                              # GoogleTest sources, built by both builds
   libssl-dev openssl                                      # the release tool; reading the release key at build time
   clang libclang-rt-dev                                   # libFuzzer and the sanitizers
-  xvfb xdotool                                            # the message box test
+  xvfb xauth xdotool                                      # the progress window test
   bsdutils                                                # script: the release tool on a terminal
   util-linux passwd                                       # setpriv, useradd: the player's account
 )

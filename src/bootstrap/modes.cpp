@@ -5,6 +5,7 @@
 #include "bootstrap/decimal_text.h"
 #include "bootstrap/outcome.h"
 #include "bootstrap/package_check.h"
+#include "bootstrap/progress_window.h"
 #include "cache/cache_security.h"
 #include "cache/session.h"
 #include "cache/session_lockdown.h"
@@ -16,9 +17,10 @@
 namespace veltomarn {
 namespace {
 
-PackageCheck CheckOwnPackage(Platform& platform, const WideString& packageDirectory) {
+PackageCheck CheckOwnPackage(Platform& platform, const WideString& packageDirectory,
+                             const std::function<void(uint64_t)>& expectBytes = {}) {
     CheckPhase phase = CheckPhase::kFiles;
-    return CheckPackage(platform, platform, packageDirectory, ReleaseKeyBlob(), phase);
+    return CheckPackage(platform, platform, packageDirectory, ReleaseKeyBlob(), phase, expectBytes);
 }
 
 }  // namespace
@@ -58,8 +60,16 @@ void HandleSessionFailure(Platform& platform, const Session& session, const Payl
 }  // namespace
 
 int RunSession(Platform& platform, const WideString& packageDirectory, RunMode mode) {
-    const PackageCheck package = CheckOwnPackage(platform, packageDirectory);
+    // Only a player's start shows progress; `--self-test` answers with its status line alone.
+    ProgressWindow progress(
+        platform, mode == RunMode::Normal ? ProgressDisplay::kWindow : ProgressDisplay::kNone);
+    progress.Begin(u"Checking the game files");
+    const PackageCheck package = CheckOwnPackage(
+        platform, packageDirectory, [&progress](uint64_t bytes) { progress.Expect(bytes); });
     const uint64_t startTick = platform.GetTickCount64();
+    // Unsealing decrypts and hashes every plaintext byte; the check before start hashes it again.
+    progress.Begin(u"Preparing the game");
+    progress.Expect(3 * package.index.plaintextBytes);
     const CacheSecurity cache = BuildCacheSecurity(platform);
     const WideString cacheRoot = EnsureCacheRoot(platform, cache);
     Session session = OpenSession(platform, cacheRoot, cache, package.index);
@@ -82,6 +92,9 @@ int RunSession(Platform& platform, const WideString& packageDirectory, RunMode m
                                           StreamCheck::kEverything);
             SessionLockdown lockdown(platform, sessionGuard, cache, package.index);
             CheckSessionBeforeStart(sessionGuard, platform, package.index);
+            // The window is gone before the first process of the launch exists, so the launch
+            // waits as it always does.
+            progress.Close();
             check(RunInnerLauncher(platform, session.sessionDirectory, true) == 0,
                   "INNER_SIGNATURE_REJECTED");
             if (mode == RunMode::Normal) {

@@ -69,7 +69,8 @@ void ReportFailure(Platform& platform, const char* what, bool interactive) noexc
     } catch (...) {
         // Not even the line could be built (no memory): the exit code still tells.
     }
-    if (!interactive) return;
+    // A player who cancelled chose it: no box tells them so.
+    if (!interactive || std::strcmp(what, "USER_CANCELLED") == 0) return;
     try {
         platform.MessageBoxW(nullptr, UserMessageForCode(what), kMessageBoxCaption,
                              win::kMbOk | win::kMbIconError);

@@ -4,6 +4,7 @@
 // proven to be the signed release and the sealed payload is opened through the same guard.
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/guarded_directory.h"
@@ -29,8 +30,10 @@ struct PackageCheck {
 // Builds the package guard, verifies the distribution against `releaseKeyBlob` (the bootstrap
 // passes its compiled-in key), opens the payload through the guard (4 GiB limit) and reads its
 // index. Throws the codes of the guard, the distribution check and the payload index; `phase`
-// then tells what the failure concerns (kPayload from the payload's opening on).
+// then tells what the failure concerns (kPayload from the payload's opening on). `expectBytes`,
+// when given, is told the bytes the check hashes before it hashes them.
 PackageCheck CheckPackage(FileSystem& files, Crypto& crypto, const WideString& packageDirectory,
-                          const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase);
+                          const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase,
+                          const std::function<void(uint64_t)>& expectBytes = {});
 
 }  // namespace veltomarn

@@ -9,7 +9,8 @@
 namespace veltomarn {
 
 VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
-                                   const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase) {
+                                   const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase,
+                                   const std::function<void(uint64_t)>& expectBytes) {
     phase = CheckPhase::kFiles;
     const std::vector<uint8_t> inventoryBytes =
         package.ReadSmallFile(kInventoryName, kMaxInventoryBytes);
@@ -23,6 +24,11 @@ VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
 
     phase = CheckPhase::kFiles;
     VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories(), phase);
+    if (expectBytes) {
+        uint64_t bytes = 0;
+        for (const InventoryRow& row : inventory.rows()) bytes += row.size;
+        expectBytes(bytes);
+    }
     for (const InventoryRow& row : inventory.rows()) {
         check(FileDigest(package, crypto, row.path, row.size) == row.digest, "FILE_HASH_MISMATCH");
     }

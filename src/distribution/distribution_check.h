@@ -3,6 +3,7 @@
 // The proof that a package directory is exactly the signed release.
 
 #include <cstdint>
+#include <functional>
 
 #include "core/guarded_directory.h"
 #include "distribution/release_signature.h"
@@ -18,12 +19,14 @@ namespace veltomarn {
 // signature is checked with the release key `releaseKeyBlob` (ReleaseKeyBlob(): the compiled-in
 // one). Throws the codes of the guard, the inventory, the signature, the digests and the tree
 // check, and "FILE_HASH_MISMATCH" for the first listed file whose digest differs; `phase` then
-// tells what the failure concerns.
+// tells what the failure concerns. `expectBytes`, when given, is told the bytes about to be hashed
+// once the inventory is proven.
 struct VerifiedRelease {
     uint64_t sequence = 0;
     std::size_t files = 0;  // the inventory's rows
 };
 VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
-                                   const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase);
+                                   const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase,
+                                   const std::function<void(uint64_t)>& expectBytes = {});
 
 }  // namespace veltomarn

@@ -2,6 +2,8 @@
 
 // The crypto provider (CNG) and the wiping of secrets.
 
+#include <functional>
+
 #include "platform/seam_types.h"
 
 namespace veltomarn {
@@ -14,6 +16,11 @@ inline bool NtSuccess(NtStatus status) {
 class Crypto {
   public:
     virtual ~Crypto() = default;
+
+    // Not a CNG call: how a long run shows progress and is ended between chunks. From now on
+    // `meter` is called with the byte count of every BCryptHashData and BCryptDecrypt that
+    // succeeded, after it returned; it may throw to end the run there. Empty: none.
+    virtual void SetWorkMeter(std::function<void(uint64_t)> meter) = 0;
 
     // Overwrites `size` bytes with zeros in a way the compiler never drops.
     virtual void RtlSecureZeroMemory(void* memory, std::size_t size) = 0;

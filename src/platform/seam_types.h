@@ -114,6 +114,30 @@ struct JobBasicAccountingInformation {
     uint32_t totalTerminatedProcesses = 0;
 };
 
+// A window procedure, as WNDPROC.
+using WindowProcedure = intptr_t (*)(void* window, uint32_t message, uintptr_t wParam,
+                                     intptr_t lParam);
+
+// What RegisterClassExW takes as WNDCLASSEXW: the record is built with its size, the executable's
+// module as the instance and the arrow cursor, these fields set and every other field zero.
+struct WindowClass {
+    WindowProcedure procedure = nullptr;
+    uintptr_t background = 0;  // hbrBackground: a system colour index plus one
+    const WideChar* name = nullptr;
+};
+
+// A message as PeekMessageW fills it and DispatchMessageW takes it: MSG, member for member.
+struct WindowMessage {
+    void* window = nullptr;
+    uint32_t message = 0;
+    uintptr_t wParam = 0;
+    intptr_t lParam = 0;
+    uint32_t time = 0;
+    int32_t x = 0;
+    int32_t y = 0;
+    uint32_t privateData = 0;
+};
+
 // Values of the Windows constants that the logic passes or tests.
 namespace win {
 inline constexpr uint32_t kStdOutputHandle = static_cast<uint32_t>(-11);
@@ -123,6 +147,33 @@ inline constexpr uint32_t kLoadLibrarySearchSystem32 = 0x800;
 
 inline constexpr uint32_t kMbOk = 0x0;
 inline constexpr uint32_t kMbIconError = 0x10;
+
+inline constexpr uint32_t kWsChild = 0x40000000;
+inline constexpr uint32_t kWsVisible = 0x10000000;
+inline constexpr uint32_t kWsCaption = 0x00C00000;
+inline constexpr uint32_t kWsSysMenu = 0x00080000;
+inline constexpr uint32_t kWsTabStop = 0x00010000;
+inline constexpr uint32_t kWsExControlParent = 0x00010000;
+inline constexpr uint32_t kWsExDlgModalFrame = 0x1;
+inline constexpr uint32_t kPbsSmooth = 0x1;
+inline constexpr uint32_t kIccProgressClass = 0x20;
+inline constexpr uintptr_t kColorBtnFace = 15;
+inline constexpr int kSwShow = 5;
+inline constexpr int kSmCxScreen = 0;
+inline constexpr int kSmCyScreen = 1;
+inline constexpr int kSmCyCaption = 4;
+inline constexpr int kSmCxFixedFrame = 7;
+inline constexpr int kSmCyFixedFrame = 8;
+inline constexpr int kDefaultGuiFont = 17;
+inline constexpr uint32_t kPmRemove = 1;
+inline constexpr uint32_t kWmSetText = 0x000C;
+inline constexpr uint32_t kWmClose = 0x0010;
+inline constexpr uint32_t kWmSetFont = 0x0030;
+inline constexpr uint32_t kWmCommand = 0x0111;
+inline constexpr uint32_t kPbmSetPos = 0x0402;
+inline constexpr uint32_t kPbmSetRange32 = 0x0406;
+inline constexpr uint32_t kIdCancel = 2;
+inline constexpr uint32_t kErrorClassAlreadyExists = 1410;
 
 inline constexpr int kCstrLessThan = 1;
 inline constexpr int kCstrEqual = 2;

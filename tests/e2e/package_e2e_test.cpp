@@ -308,5 +308,60 @@ TEST(KilledStartTest, TheNextStartRecoversEveryTime) {
     EXPECT_EQ((fs::exists(log) ? ReadFile(log) : "").find("grandchild"), std::string::npos);
 }
 
+// A player with a display: an X server of the test's own (xvfb-run) and a Wine session of its own,
+// started cold by the bootstrap itself; a console inner launcher; a check that takes seconds. The
+// progress window appears, Escape cancels and nothing is left; a start let be reaches both runs
+// with the window gone; without a display the start runs as ever.
+TEST(ProgressWindowTest, ShownCancelledByEscapeAndGoneBeforeTheGame) {
+    if (getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display: ctest runs it as e2e.window";
+    const TemporaryDirectory work;
+    const fs::path inner = work.path / "inner", log = work.path / "inner-runs.log";
+    fs::copy(kFixture / "inner", inner, fs::copy_options::recursive);
+    fs::copy_file(VELTOMARN_CONSOLE_PROBE, inner / kBootstrap, fs::copy_options::overwrite_existing);
+    WriteFile(inner / "assets/big.bin", std::string(std::size_t{160} << 20, 'b'));
+    Sign(inner, kTestKey, work.path);
+    Tool({"pack", "--key", kTestKey.string(), "--key-shares",
+          (kTestKey.parent_path() / "payload-key-shares-TEST-ONLY.txt").string(), "--sequence",
+          kSequence, "--inner", inner.string(), "--out", "package", "--bootstrap",
+          (kFixture / "package" / kBootstrap).string(), "--manifest",
+          (kFixture / "release.json").string()}, work.path);
+    const fs::path prefix = getenv("WINEPREFIX");
+    if (!fs::exists(prefix / "system.reg")) RunProgram({"wineboot", "--init"}, work.path);
+    RunProgram({"wineserver", "-k"}, work.path);
+    const auto start = [&](std::vector<std::string> argv, const std::string& run) {
+        fs::create_directory(work.path / run);
+        argv.insert(argv.begin(), "env");
+        argv.insert(argv.end(), {"VELTOMARN_PROBE=window", "VELTOMARN_PROBE_LOG=Z:" + log.string(),
+                                 "wine", (work.path / "package" / kBootstrap).string()});
+        return RunProgram(argv, work.path / run, std::chrono::seconds(120));
+    };
+    const auto withWindow = [&](const std::vector<std::string>& keys) {
+        ProgramRun run;
+        std::thread player([&] { run = start({}, "run"); });
+        std::vector<std::string> xdotool = {"xdotool", "search", "--sync", "--onlyvisible", "--name",
+                                            "^VELTO MARN Launcher$", "windowfocus", "--sync"};
+        xdotool.insert(xdotool.end(), keys.begin(), keys.end());
+        const ProgramRun found = RunProgram(xdotool, work.path, std::chrono::seconds(60));
+        player.join();
+        EXPECT_EQ(found.exitCode, 0) << "no progress window: " << found.standardError;
+        return run;
+    };
+    const ProgramRun cancelled = withWindow({"key", "Escape"});
+    EXPECT_EQ(cancelled.exitCode, 1);
+    EXPECT_EQ(cancelled.standardError, "SECURITY_CHECK_FAILED: USER_CANCELLED\n");
+    EXPECT_FALSE(fs::exists(log)) << "the inner launcher ran";
+    const std::string runs = "verify sees its contract held\nverify no window\n"
+                             "real sees its contract held\nreal no window\n";
+    for (const ProgramRun& run : {withWindow({}), start({"-u", "DISPLAY"}, "headless")}) {
+        EXPECT_EQ(run.exitCode, 0) << run.standardError;
+        EXPECT_EQ(run.standardOutput.rfind("SEALED_SELF_TEST_OK ", 0), 0u) << run.standardOutput;
+    }
+    EXPECT_EQ(fs::exists(log) ? ReadFile(log) : "", runs + runs);
+    for (const auto& payload : fs::directory_iterator(CacheRoot(prefix))) {
+        EXPECT_TRUE(!payload.is_directory() || fs::is_empty(payload)) << payload.path();
+    }
+    RunProgram({"wineserver", "-k"}, work.path);
+}
+
 }  // namespace
 }  // namespace veltomarn::test

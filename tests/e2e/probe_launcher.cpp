@@ -5,7 +5,8 @@
 // files unwritable and undeletable. VELTOMARN_PROBE changes what it does: "verify=N" or "exit=N"
 // exits with N from that run; "grandchild" leaves a process behind in the verify run that writes
 // its own line 1.5 s later; "plant" tries to create a file and a directory beside itself and
-// reports whether either was made; "wait" makes the real run wait for a minute.
+// reports whether either was made; "wait" makes the real run wait for a minute; "window" reports
+// whether the bootstrap's progress window still exists.
 
 #include <windows.h>
 
@@ -71,6 +72,10 @@ int wmain(int argc, wchar_t** argv) {
                              CreateDirectoryW((directory + L"\\saves").c_str(), nullptr);
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         Report(std::wstring(verify ? L"verify " : L"real ") + (planted ? L"planted" : L"locked"));
+    }
+    if (probe == L"window") {
+        const bool shown = FindWindowW(L"VeltoMarnProgress", nullptr) != nullptr;
+        Report(std::wstring(verify ? L"verify " : L"real ") + (shown ? L"window" : L"no window"));
     }
     if (verify && probe == L"grandchild") {
         STARTUPINFOW start{};

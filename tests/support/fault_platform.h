@@ -375,6 +375,9 @@ class FaultPlatform final : public Platform {
         accessLists.push_back(paths_[object] + u" " + descriptors_[descriptor]);
         return real_.SetKernelObjectSecurity(object, information, descriptor);
     }
+    void SetWorkMeter(std::function<void(uint64_t)> meter) override {
+        real_.SetWorkMeter(std::move(meter));
+    }
     void RtlSecureZeroMemory(void* memory, std::size_t size) override {
         real_.RtlSecureZeroMemory(memory, size);
         const auto* begin = static_cast<const uint8_t*>(memory);
@@ -482,6 +485,52 @@ class FaultPlatform final : public Platform {
         messageBoxes.push_back(WideString(caption) + u"|" + text);
         return 1;
     }
+    // The progress window's calls: forwarded, each can fail.
+    bool InitCommonControlsEx(uint32_t classes) override {
+        return !Failing("InitCommonControlsEx") && real_.InitCommonControlsEx(classes);
+    }
+    uint16_t RegisterClassExW(const WindowClass& windowClass) override {
+        return Failing("RegisterClassExW") ? 0 : real_.RegisterClassExW(windowClass);
+    }
+    void* CreateWindowExW(uint32_t exStyle, const WideChar* className, const WideChar* name,
+                          uint32_t style, int x, int y, int width, int height, void* parent,
+                          uintptr_t menu) override {
+        return Failing("CreateWindowExW") ? nullptr
+                                          : real_.CreateWindowExW(exStyle, className, name, style,
+                                                                  x, y, width, height, parent, menu);
+    }
+    bool DestroyWindow(void* window) override {
+        return !Failing("DestroyWindow") && real_.DestroyWindow(window);
+    }
+    bool ShowWindow(void* window, int command) override {
+        return real_.ShowWindow(window, command);
+    }
+    bool SetForegroundWindow(void* window) override { return real_.SetForegroundWindow(window); }
+    void* SetFocus(void* window) override { return real_.SetFocus(window); }
+    bool PeekMessageW(WindowMessage* message, void* window, uint32_t filterMin, uint32_t filterMax,
+                      uint32_t remove) override {
+        return real_.PeekMessageW(message, window, filterMin, filterMax, remove);
+    }
+    bool IsDialogMessageW(void* dialog, WindowMessage* message) override {
+        return real_.IsDialogMessageW(dialog, message);
+    }
+    bool TranslateMessage(const WindowMessage* message) override {
+        return real_.TranslateMessage(message);
+    }
+    intptr_t DispatchMessageW(const WindowMessage* message) override {
+        return real_.DispatchMessageW(message);
+    }
+    intptr_t SendMessageW(void* window, uint32_t message, uintptr_t wParam,
+                          intptr_t lParam) override {
+        return real_.SendMessageW(window, message, wParam, lParam);
+    }
+    intptr_t DefWindowProcW(void* window, uint32_t message, uintptr_t wParam,
+                            intptr_t lParam) override {
+        return real_.DefWindowProcW(window, message, wParam, lParam);
+    }
+    int GetSystemMetrics(int index) override { return real_.GetSystemMetrics(index); }
+    int32_t GetDialogBaseUnits() override { return real_.GetDialogBaseUnits(); }
+    void* GetStockObject(int object) override { return real_.GetStockObject(object); }
 
   private:
     static constexpr uint32_t kWaitFailed = 0xFFFFFFFF;

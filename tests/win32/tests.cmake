@@ -26,8 +26,17 @@ add_library(planted_bcrypt SHARED ${PROJECT_SOURCE_DIR}/tests/e2e/planted_bcrypt
 set_target_properties(planted_bcrypt PROPERTIES OUTPUT_NAME bcrypt PREFIX "")
 
 # The inner launcher of the test package (tests/e2e/make_package.sh seals it).
-add_executable(probe_launcher ${PROJECT_SOURCE_DIR}/tests/e2e/probe_launcher.cpp)
-target_link_options(probe_launcher PRIVATE -municode -mwindows)
-target_link_libraries(probe_launcher PRIVATE veltomarn_logic veltomarn_platform_win32)
-set_target_properties(probe_launcher PROPERTIES OUTPUT_NAME VeltoMarnLauncher
-                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/probe)
+# The same inner launcher as a GUI and as a console program: publishers ship both kinds.
+foreach(kind windows console)
+  set(target probe_launcher)
+  set(directory probe)
+  if(kind STREQUAL console)
+    set(target probe_launcher_console)
+    set(directory probe-console)
+  endif()
+  add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/e2e/probe_launcher.cpp)
+  target_link_options(${target} PRIVATE -municode -m${kind})
+  target_link_libraries(${target} PRIVATE veltomarn_logic veltomarn_platform_win32)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME VeltoMarnLauncher
+                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/${directory})
+endforeach()

@@ -72,9 +72,8 @@ class OpensslCng final : public Crypto {
 
     // The "ObjectLength" that the SHA-256 provider reports from now on.
     void SetHashObjectLength(uint32_t length) { hashObjectLength_ = length; }
-    // Called with the byte count of every BCryptHashData and BCryptDecrypt that succeeds: how a
-    // progress line follows a long check. It may throw to end the check.
-    void SetWorkMeter(std::function<void(uint64_t)> meter) { meter_ = std::move(meter); }
+    // How a progress line follows a long check.
+    void SetWorkMeter(std::function<void(uint64_t)> meter) override { meter_ = std::move(meter); }
     // Providers, hash objects and keys made and not yet closed or destroyed.
     std::size_t LiveObjects() const { return objects_.size(); }
 

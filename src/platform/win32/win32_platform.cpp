@@ -4,11 +4,13 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <commctrl.h>
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace veltomarn {
@@ -99,7 +101,104 @@ NTSTATUS CallCng(Function Cng::*function, Arguments... arguments) {
     return cng != nullptr ? (cng->*function)(arguments...) : kStatusDllNotFound;
 }
 
+// MSG and WNDPROC as the seam mirrors them.
+static_assert(sizeof(WindowMessage) == sizeof(MSG) &&
+              offsetof(WindowMessage, time) == offsetof(MSG, time) &&
+              offsetof(WindowMessage, y) == offsetof(MSG, pt.y));
+static_assert(sizeof(uintptr_t) == sizeof(WPARAM) && sizeof(intptr_t) == sizeof(LPARAM));
+
+MSG* M(WindowMessage* message) {
+    return reinterpret_cast<MSG*>(message);
+}
+const MSG* M(const WindowMessage* message) {
+    return reinterpret_cast<const MSG*>(message);
+}
+
+// Loaded from the system directory on the first call, as CNG is; a failed load or resolve makes
+// every call fail.
+decltype(&::InitCommonControlsEx) LoadedInitCommonControlsEx() {
+    static const auto function = [] {
+        decltype(&::InitCommonControlsEx) resolved = nullptr;
+        const HMODULE module =
+            ::LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (module != nullptr) Resolve(module, "InitCommonControlsEx", resolved);
+        return resolved;
+    }();
+    return function;
+}
+
 }  // namespace
+
+void Win32Platform::SetWorkMeter(std::function<void(uint64_t)> meter) {
+    meter_ = std::move(meter);
+}
+
+bool Win32Platform::InitCommonControlsEx(uint32_t classes) {
+    const auto function = LoadedInitCommonControlsEx();
+    const INITCOMMONCONTROLSEX record{sizeof(INITCOMMONCONTROLSEX), classes};
+    return function != nullptr && function(&record) != FALSE;
+}
+uint16_t Win32Platform::RegisterClassExW(const WindowClass& windowClass) {
+    WNDCLASSEXW record{};
+    record.cbSize = sizeof record;
+    // WNDPROC is this very signature on x64 (the calling convention attribute is ignored there).
+    record.lpfnWndProc = reinterpret_cast<WNDPROC>(windowClass.procedure);
+    record.hInstance = ::GetModuleHandleW(nullptr);
+    record.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    record.hbrBackground = reinterpret_cast<HBRUSH>(windowClass.background);
+    record.lpszClassName = W(windowClass.name);
+    return ::RegisterClassExW(&record);
+}
+void* Win32Platform::CreateWindowExW(uint32_t exStyle, const WideChar* className,
+                                     const WideChar* windowName, uint32_t style, int x, int y,
+                                     int width, int height, void* parent, uintptr_t menu) {
+    return ::CreateWindowExW(exStyle, W(className), W(windowName), style, x, y, width, height,
+                             static_cast<HWND>(parent), reinterpret_cast<HMENU>(menu),
+                             ::GetModuleHandleW(nullptr), nullptr);
+}
+bool Win32Platform::DestroyWindow(void* window) {
+    return ::DestroyWindow(static_cast<HWND>(window)) != FALSE;
+}
+bool Win32Platform::ShowWindow(void* window, int command) {
+    return ::ShowWindow(static_cast<HWND>(window), command) != FALSE;
+}
+bool Win32Platform::SetForegroundWindow(void* window) {
+    return ::SetForegroundWindow(static_cast<HWND>(window)) != FALSE;
+}
+void* Win32Platform::SetFocus(void* window) {
+    return ::SetFocus(static_cast<HWND>(window));
+}
+bool Win32Platform::PeekMessageW(WindowMessage* message, void* window, uint32_t filterMin,
+                                 uint32_t filterMax, uint32_t remove) {
+    return ::PeekMessageW(M(message), static_cast<HWND>(window), filterMin, filterMax, remove) !=
+           FALSE;
+}
+bool Win32Platform::IsDialogMessageW(void* dialog, WindowMessage* message) {
+    return ::IsDialogMessageW(static_cast<HWND>(dialog), M(message)) != FALSE;
+}
+bool Win32Platform::TranslateMessage(const WindowMessage* message) {
+    return ::TranslateMessage(M(message)) != FALSE;
+}
+intptr_t Win32Platform::DispatchMessageW(const WindowMessage* message) {
+    return ::DispatchMessageW(M(message));
+}
+intptr_t Win32Platform::SendMessageW(void* window, uint32_t message, uintptr_t wParam,
+                                     intptr_t lParam) {
+    return ::SendMessageW(static_cast<HWND>(window), message, wParam, lParam);
+}
+intptr_t Win32Platform::DefWindowProcW(void* window, uint32_t message, uintptr_t wParam,
+                                       intptr_t lParam) {
+    return ::DefWindowProcW(static_cast<HWND>(window), message, wParam, lParam);
+}
+int Win32Platform::GetSystemMetrics(int index) {
+    return ::GetSystemMetrics(index);
+}
+int32_t Win32Platform::GetDialogBaseUnits() {
+    return ::GetDialogBaseUnits();
+}
+void* Win32Platform::GetStockObject(int object) {
+    return ::GetStockObject(object);
+}
 
 uint32_t Win32Platform::GetLastError() {
     return ::GetLastError();
@@ -283,7 +382,10 @@ NtStatus Win32Platform::BCryptCreateHash(CngHandle algorithm, CngHandle* hash, u
 }
 NtStatus Win32Platform::BCryptHashData(CngHandle hash, const uint8_t* input, uint32_t size,
                                        uint32_t flags) {
-    return CallCng(&Cng::BCryptHashData, hash, const_cast<PUCHAR>(input), size, flags);
+    const NTSTATUS status =
+        CallCng(&Cng::BCryptHashData, hash, const_cast<PUCHAR>(input), size, flags);
+    if (status >= 0 && meter_) meter_(size);
+    return status;
 }
 NtStatus Win32Platform::BCryptFinishHash(CngHandle hash, uint8_t* output, uint32_t size,
                                          uint32_t flags) {
@@ -351,6 +453,7 @@ NtStatus Win32Platform::BCryptDecrypt(CngHandle key, const uint8_t* input, uint3
     const NTSTATUS status = CallCng(&Cng::BCryptDecrypt, key, const_cast<PUCHAR>(input), inputSize,
                                     padding, iv, ivSize, output, outputSize, &produced, flags);
     *result = produced;
+    if (status >= 0 && meter_) meter_(inputSize);
     return status;
 }
 bool Win32Platform::FlushFileBuffers(Handle file) {

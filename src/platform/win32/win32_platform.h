@@ -123,9 +123,35 @@ class Win32Platform final : public Platform {
                            uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* result,
                            uint32_t flags) override;
 
+    void SetWorkMeter(std::function<void(uint64_t)> meter) override;
+
     void* GetDesktopWindow() override;
     int MessageBoxW(void* owner, const WideChar* text, const WideChar* caption,
                     uint32_t style) override;
+    bool InitCommonControlsEx(uint32_t classes) override;
+    uint16_t RegisterClassExW(const WindowClass& windowClass) override;
+    void* CreateWindowExW(uint32_t exStyle, const WideChar* className, const WideChar* windowName,
+                          uint32_t style, int x, int y, int width, int height, void* parent,
+                          uintptr_t menu) override;
+    bool DestroyWindow(void* window) override;
+    bool ShowWindow(void* window, int command) override;
+    bool SetForegroundWindow(void* window) override;
+    void* SetFocus(void* window) override;
+    bool PeekMessageW(WindowMessage* message, void* window, uint32_t filterMin,
+                      uint32_t filterMax, uint32_t remove) override;
+    bool IsDialogMessageW(void* dialog, WindowMessage* message) override;
+    bool TranslateMessage(const WindowMessage* message) override;
+    intptr_t DispatchMessageW(const WindowMessage* message) override;
+    intptr_t SendMessageW(void* window, uint32_t message, uintptr_t wParam,
+                          intptr_t lParam) override;
+    intptr_t DefWindowProcW(void* window, uint32_t message, uintptr_t wParam,
+                            intptr_t lParam) override;
+    int GetSystemMetrics(int index) override;
+    int32_t GetDialogBaseUnits() override;
+    void* GetStockObject(int object) override;
+
+  private:
+    std::function<void(uint64_t)> meter_;
 };
 
 }  // namespace veltomarn
