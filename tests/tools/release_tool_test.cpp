@@ -156,14 +156,15 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     // Without the payload key: all but the unsealing.
     EXPECT_EQ(Said(Tool({"verify", "--no-payload", "--public-key", keys / "release-signing.pub.pem",
                          w_ / "pkg"})),
-              "0 OK sequence=2026103022" + std::string(kInnerPayload));
+              "0 OK sequence=2026103022" + std::string(kInnerPayload) +
+                  "inner release not checked: the payload stays sealed without --key-shares\n");
 
     const std::string json = Tool(With(verify, {"--json"})).standardOutput;
     EXPECT_TRUE(Tool(With(verify, {"--json", "--bogus"}))
                     .standardOutput.starts_with(R"({"verified": false, "status": 2, "message": )"));
     EXPECT_EQ(json.substr(0, json.find(", \"keyFingerprint\": \"")),
               R"({"verified": true, "sequence": 2026103022, "files": 4, "payloadFiles": 7, )"
-              R"("plaintextBytes": 1048, "payloadUnsealed": true)");
+              R"("plaintextBytes": 1048, "payloadUnsealed": true, "innerReleaseChecked": true)");
 
     WriteFile(w_ / "pkg/docs/readme.txt", "read ma\n");  // one byte changed, the size kept
     EXPECT_EQ(Said(Tool(verify)), "1 veltomarn-release verify: FILE_HASH_MISMATCH: " +
@@ -218,6 +219,15 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
 
 // Setups of the table below.
 const auto SealBeside = [](Dir w) { return Seal(w, w / "VeltoMarn.payload"); };
+// verify of a package whose payload is sealed again, and the package signed again, after `change`
+// to the inner folder, whose release stays as signed before.
+Args Resealed(Dir w, void (*change)(Dir w)) {
+    Packed(w);
+    change(w);
+    Ok(Tool(Seal(w, w / "pkg/VeltoMarn.payload")));
+    Ok(Tool(Sign(w / "pkg")));
+    return Verify(w / "pkg");
+}
 const auto PackIncluding = [](Dir w) { return With(Pack(w), {"--include", w / "include"}); };
 const auto SignPacked = [](Dir w) { return Sign(Packed(w)); };
 
@@ -383,6 +393,22 @@ const Refusal kRefusals[] = {
          Ok(Tool(Sign(w / "pkg")));
          return Verify(w / "pkg");
      }, "", 2, "every player would get PAYLOAD_AUTHENTICATION"},
+    // What the inner launcher refuses in the payload's inner release.
+    {"inner_file_changed_keeping_its_size", [](Dir w) { return Resealed(w, [](Dir w) {
+         WriteFile(w / "inner/config/launcher.json", "{\"inner\": TRUE}\n"); }); },
+     "", 2, "VeltoMarn.payload: its own release does not pass with the key that signs the package (FILE_HASH_MISMATCH: inner config/launcher.json: SHA-256 "},
+    {"inner_file_grown", [](Dir w) { return Resealed(w, [](Dir w) { WriteFile(w / "inner/empty.txt", "x"); }); },
+     "", 2, "(FILE_SIZE_MISMATCH: inner empty.txt: 1 bytes in the payload, RELEASE.signed lists 0)"},
+    {"inner_file_unlisted", [](Dir w) { return Resealed(w, [](Dir w) { WriteFile(w / "inner/config/x", ""); }); },
+     "", 2, "(UNEXPECTED_FILE: inner config/x: in the payload, and not one of the files RELEASE.signed lists)"},
+    {"inner_directory_unlisted", [](Dir w) { return Resealed(w, [](Dir w) { WriteFile(w / "inner/a/b/x", ""); }); },
+     "", 2, "(UNEXPECTED_DIRECTORY: inner a: in the payload, and nothing RELEASE.signed lists lies in it)"},
+    {"inner_file_missing", [](Dir w) { return Resealed(w, [](Dir w) { fs::remove(w / "inner/empty.txt"); }); },
+     "", 2, "(INCOMPLETE_TREE: inner empty.txt: one of the files RELEASE.signed lists, not in the payload)"},
+    {"inner_release_signed_with_another_key_after_packing", [](Dir w) { return Resealed(w, [](Dir w) {
+         Ok(Tool({"keygen", "--out", w}));
+         Ok(Tool({"sign", "--key", w / "release-signing.key.pem", "--sequence", kSequence, w / "inner"})); }); },
+     "", 2, "(SIGNATURE_INVALID: inner RELEASE.sig): the inner launcher would refuse itself"},
     // clang-format on
 };
 

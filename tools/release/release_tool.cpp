@@ -192,11 +192,15 @@ compiled into the bootstrap: the signature of RELEASE.signed, every rule of the 
 exact tree (no file or directory more or less, no links, names spelt exactly), and the size and
 SHA-256 of every listed file; then reads the header and file table of VeltoMarn.payload and
 unseals it to nowhere: every chunk decrypted and authenticated, every file's SHA-256 checked,
-nothing written. Prints "OK sequence=N files=F payloadFiles=PF plaintextBytes=P" on success (exit
-status 0), with the field names pack prints: F the files the inventory lists, PF and P the
-payload's file count and plaintext size; otherwise prints the bootstrap's failure code and the
-path it concerns on standard error (exit status 1). A package whose VeltoMarnLauncher.exe was
-built with another release key than PUB.pem is refused (exit status 2).
+nothing written. Last it runs the check the inner launcher runs on its own release in every
+player's start, on the payload's files: the inner RELEASE.signed and RELEASE.sig (read from the
+payload in memory) must verify with PUB.pem, and the inventory must list exactly the payload's
+other files with their sizes and SHA-256. Prints "OK sequence=N files=F payloadFiles=PF
+plaintextBytes=P" on success (exit status 0), with the field names pack prints: F the files the
+inventory lists, PF and P the payload's file count and plaintext size; otherwise prints the
+bootstrap's failure code and the path it concerns on standard error (exit status 1). A package
+whose VeltoMarnLauncher.exe was built with another release key than PUB.pem, or whose inner
+release fails its own check (the inner file and what differs named), is refused (exit status 2).
 
 Every command warns once on standard error when it is given one of the repository's TEST-ONLY
 keys (keys/test), or packs a bootstrap that holds one.
@@ -205,12 +209,14 @@ keys (keys/test), or packs a bootstrap that holds one.
                      plays it must be built with the same, VELTOMARN_PAYLOAD_KEY). The unsealing
                      is the bootstrap's own code.
   --no-payload       for checks without the payload key (a CI job, a mirror): everything but
-                     the unsealing; the payload's header and file table are still read.
+                     the unsealing and the inner release, which stays sealed (a second line
+                     says so); the payload's header and file table are still read.
   --json             one JSON object on standard output instead: "verified" true with
-                     "sequence", "files", "payloadFiles", "plaintextBytes", "payloadUnsealed", or
-                     false with "code" and "path"; and "keyFingerprint", the SHA-256 of the
-                     public key's CNG blob. The exit status stays as above. When verify cannot
-                     run the check (exit status 2): "verified" false, "status" and "message".
+                     "sequence", "files", "payloadFiles", "plaintextBytes", "payloadUnsealed",
+                     "innerReleaseChecked", or false with "code" and "path"; and
+                     "keyFingerprint", the SHA-256 of the public key's CNG blob. The exit status
+                     stays as above. When verify cannot run the check (exit status 2):
+                     "verified" false, "status" and "message".
   --quiet            no progress line while the package is checked
 )";
 
@@ -524,13 +530,19 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
         CheckBootstrapShares(JoinPath(root, kBootstrapFileName), *payloadKey,
                              arguments.values.at("--key-shares"));
     }
+    if (outcome.passed && !outcome.innerRelease.empty()) {
+        RefuseInnerRelease(JoinPath(root, kPayloadFileName), outcome.innerRelease,
+                           "Sign the inner folder again (sign --key), then seal it and sign the "
+                           "package again");
+    }
     if (arguments.flags.count("--json") != 0) {
         out << "{\"verified\": " << (outcome.passed ? "true" : "false");
         if (outcome.passed) {
             out << ", \"sequence\": " << outcome.sequence << ", \"files\": " << outcome.files
                 << ", \"payloadFiles\": " << outcome.payloadFiles
                 << ", \"plaintextBytes\": " << outcome.plaintextBytes
-                << ", \"payloadUnsealed\": " << (unseal ? "true" : "false");
+                << ", \"payloadUnsealed\": " << (unseal ? "true" : "false")
+                << ", \"innerReleaseChecked\": " << (unseal ? "true" : "false");
         } else {
             out << ", \"code\": " << Json(outcome.code) << ", \"path\": " << Json(outcome.path);
         }
@@ -543,6 +555,9 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     out << "OK sequence=" << outcome.sequence << " files=" << outcome.files
         << " payloadFiles=" << outcome.payloadFiles << " plaintextBytes=" << outcome.plaintextBytes
         << "\n";
+    if (!unseal) {
+        out << "inner release not checked: the payload stays sealed without --key-shares\n";
+    }
     return kExitSuccess;
 }
 
