@@ -409,6 +409,19 @@ const Refusal kRefusals[] = {
          Ok(Tool({"keygen", "--out", w}));
          Ok(Tool({"sign", "--key", w / "release-signing.key.pem", "--sequence", kSequence, w / "inner"})); }); },
      "", 2, "(SIGNATURE_INVALID: inner RELEASE.sig): the inner launcher would refuse itself"},
+    // Every command refuses before it writes.
+    {"keygen_with_a_stray_argument", [](Dir w) { return Args{"keygen", "--out", w, "keys"}; }, "", 2, "expected no arguments besides --out DIR"},
+    {"prepare_given_a_key", [](Dir w) { return Args{"sign", "--prepare", "--key", kPrivateKey, "--sequence", kSequence, Packed(w)}; }, "", 2, "takes no --key"},
+    {"prepare_with_both_digests_in_one_file", [](Dir w) {
+         return Args{"sign", "--prepare", "--sequence", kSequence, "--digest-out", w / "d", "--digest-info-out", w / "d", Packed(w)};
+     }, "", 2, "--digest-out and --digest-info-out both name "},
+    {"prepare_with_a_digest_file_in_the_package", [](Dir w) {
+         return Args{"sign", "--prepare", "--sequence", kSequence, "--digest-info-out", w / "pkg/package/d", Packed(w)};
+     }, "", 2, "/pkg/package/d lies in PACKAGE_DIR"},
+    {"attach_of_a_signature_cut_short", [](Dir w) { return Args{"attach-signature", "--public-key", kPublicKey, w / "s", Packed(w)}; },
+     "s", 1, "SIGNATURE_SIZE: "},
+    {"verify_without_payload_given_shares", [](Dir w) { return With(Verify(w), {"--no-payload"}); }, "", 2, "takes no --key-shares"},
+    {"seal_over_a_directory", [](Dir w) { fs::create_directory(w / "out"); return Seal(w, w / "out"); }, "", 2, "exists and is not a plain file"},
     // clang-format on
 };
 
@@ -418,12 +431,13 @@ TEST_P(RefusalTest, ExitsWithTheStatusAndMessageAndLeavesEverythingAsItWas) {
     const Refusal& c = GetParam();
     const Args arguments = c.setup(w_);
     if (*c.fault != '\0') WriteFile(w_ / c.fault, "x");
-    const auto before = Snapshot(w_);
+    // Paths, bytes and modes of every file involved: the scratch directory and the test keys.
+    const auto before = std::pair(Snapshot(w_), Snapshot(kKeys));
     const ProgramRun run = Tool(arguments);
     EXPECT_EQ(run.exitCode, c.status) << run.standardError;
     EXPECT_NE(run.standardError.find(c.message), std::string::npos) << run.standardError;
     EXPECT_EQ(run.standardOutput, "");
-    EXPECT_EQ(Snapshot(w_), before);
+    EXPECT_EQ(std::pair(Snapshot(w_), Snapshot(kKeys)), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, RefusalTest, ::testing::ValuesIn(kRefusals),

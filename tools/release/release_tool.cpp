@@ -56,7 +56,8 @@ shows its progress on standard error when it is a terminal; --quiet silences it.
 
 Exit status: 0 success, 1 a verification failure, 2 a usage or I/O error (including a package
 that sign refuses), 130 or 143 when SIGINT or SIGTERM ended the command, which then removes
-what it made. Messages go to standard error and name the path concerned.
+what it made. A refusal leaves every input and output as it was. Messages go to standard error
+and name the path concerned.
 )";
 
 constexpr char kKeygenUsage[] =
@@ -96,7 +97,8 @@ under temporary names and renamed into place, and a failure puts the old pair ba
                 from the file itself) and install the result with attach-signature.
   --digest-out FILE       with --prepare: also write the 32 digest bytes to the new FILE
   --digest-info-out FILE  with --prepare: also write the DER DigestInfo (the 19-byte SHA-256
-                          prefix and the digest) that raw RSA signing hardware signs
+                          prefix and the digest) that raw RSA signing hardware signs. Each
+                          must be a new file of its own outside PACKAGE_DIR, or nothing changes
   --quiet       no progress line while the files are hashed
 
 Refuses (exit status 2, nothing changed, the path named) a package that the bootstrap would
@@ -352,8 +354,10 @@ std::optional<std::pair<std::string, std::string>> DigestFilePlace(const Argumen
 }
 
 // For signing hardware: the digest of RELEASE.signed as its 32 bytes (--digest-out) and as the
-// DER DigestInfo that PKCS #1 v1.5 signs (--digest-info-out), each in a new file.
-void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>& digest) {
+// DER DigestInfo that PKCS #1 v1.5 signs (--digest-info-out), each in a new file, whose path is
+// added to `written` as soon as it exists.
+void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>& digest,
+                      std::vector<std::string>& written) {
     static constexpr uint8_t kSha256DigestInfo[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
                                                     0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
                                                     0x01, 0x05, 0x00, 0x04, 0x20};
@@ -365,6 +369,7 @@ void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>&
     for (const auto& [option, bytes] : kinds) {
         if (const auto place = DigestFilePlace(arguments, option)) {
             InstallNewFiles(place->first, {{place->second, bytes, 0644}});
+            written.push_back(JoinPath(place->first, place->second));
         }
     }
 }
@@ -388,16 +393,34 @@ int Sign(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const std::string root = RealDirectory(arguments.positional[0]);
 
     if (prepare) {
-        // A digest file's name that is taken refuses the command before the package changes.
+        // Every digest file is refused before the package changes: a taken name, both options
+        // naming one file, or a file in the package, which its new inventory would not list.
+        std::set<std::pair<std::string, std::string>> places;
         for (const char* option : {"--digest-out", "--digest-info-out"}) {
             if (const auto place = DigestFilePlace(arguments, option)) {
+                const std::string path = JoinPath(place->first, place->second);
+                if (place->first == root || place->first.starts_with(root + "/")) {
+                    UsageError("sign", std::string(option) + " " + ShowPath(path) +
+                                           " lies in PACKAGE_DIR; nothing was written");
+                }
+                if (!places.insert(*place).second) {
+                    UsageError("sign", "--digest-out and --digest-info-out both name " +
+                                           ShowPath(path) + "; nothing was written");
+                }
                 RefuseTakenNames(place->first, {place->second});
             }
         }
         const BuiltInventory inventory =
             BuildInventory(root, ScanPackage(root), sequence, ProgressStream(arguments, err));
-        InstallInventoryFiles(root, inventory.bytes, nullptr);
-        WriteDigestFiles(arguments, inventory.digest);
+        // The new digest files go again when the package cannot change.
+        std::vector<std::string> written;
+        try {
+            WriteDigestFiles(arguments, inventory.digest, written);
+            InstallInventoryFiles(root, inventory.bytes, nullptr);
+        } catch (const ToolError&) {
+            for (const std::string& path : written) unlink(path.c_str());
+            throw;
+        }
         out << DigestHex(inventory.digest) << "\n";
         return kExitSuccess;
     }
