@@ -33,8 +33,12 @@ const std::string kShares = kKeys + "/payload-key-shares-TEST-ONLY.txt";
 // Well-formed shares of another payload key.
 const std::string kOtherShares = std::string(64, 'a') + "\n" + std::string(64, '5') + "\n";
 constexpr char kSequence[] = "2026103022";
-// The payload sealed from the inner directory of LayOut.
-constexpr char kInnerPayload[] = " files=4 payloadFiles=7 plaintextBytes=1048\n";
+// How pack and verify end their line for the payload sealed from the inner directory of LayOut,
+// signed with the key of `fingerprint` (by default the test key's, as openssl computes it).
+std::string InnerPayload(const std::string& fingerprint =
+                             "895ffefada0a9e2caed2d93994adbac8673e04a529fadf2d007da501b09c4ec5") {
+    return " files=4 payloadFiles=7 plaintextBytes=1048 keyFingerprint=" + fingerprint + "\n";
+}
 
 // A stand-in for a bootstrap built with the test keys: it holds the release key's modulus and
 // the payload key's shares.
@@ -130,7 +134,14 @@ class ReleaseToolTest : public ::testing::Test {
 TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     const fs::path keys = w_ / "keys";
     fs::create_directory(keys);
-    ASSERT_EQ(Tool({"keygen", "--out", keys}).exitCode, 0);
+    const ProgramRun made = Tool({"keygen", "--out", keys});
+    // The key's identity as openssl computes it from the public key file.
+    const std::string fingerprint =
+        Tool({"-c", "openssl pkey -pubin -outform DER -in " +
+                        (keys / "release-signing.pub.pem").string() + " | sha256sum"},
+             "sh")
+            .standardOutput.substr(0, 64);
+    EXPECT_TRUE(made.standardOutput.ends_with(".txt\nkeyFingerprint=" + fingerprint + "\n"));
     EXPECT_EQ(fs::status(keys / "release-signing.key.pem").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::status(keys / "payload-key-shares.txt").permissions(), fs::perms(0600));
     // The new keys, whose shares no build holds: the tool checks with the shares it is given, and
@@ -148,23 +159,25 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
              w_ / "inner"}));
     const Args pack =
         With(Pack(w_, keys / "release-signing.key.pem", shares), {"--include", w_ / "include"});
-    ASSERT_EQ(Said(Tool(pack)),
-              "0 packed " + (w_ / "pkg").string() + " sequence=2026103022" + kInnerPayload);
+    ASSERT_EQ(Said(Tool(pack)), "0 packed " + (w_ / "pkg").string() + " sequence=2026103022" +
+                                    InnerPayload(fingerprint));
     const Args verify = Verify(w_ / "pkg", keys / "release-signing.pub.pem", shares);
     EXPECT_EQ(Tool(verify).standardError, "");  // own keys: no warning
-    EXPECT_EQ(Said(Tool(verify)), "0 OK sequence=2026103022" + std::string(kInnerPayload));
+    EXPECT_EQ(Said(Tool(verify)), "0 OK sequence=2026103022" + InnerPayload(fingerprint));
     // Without the payload key: all but the unsealing.
     EXPECT_EQ(Said(Tool({"verify", "--no-payload", "--public-key", keys / "release-signing.pub.pem",
                          w_ / "pkg"})),
-              "0 OK sequence=2026103022" + std::string(kInnerPayload) +
+              "0 OK sequence=2026103022" + InnerPayload(fingerprint) +
                   "inner release not checked: the payload stays sealed without --key-shares\n");
 
     const std::string json = Tool(With(verify, {"--json"})).standardOutput;
     EXPECT_TRUE(Tool(With(verify, {"--json", "--bogus"}))
                     .standardOutput.starts_with(R"({"verified": false, "status": 2, "message": )"));
-    EXPECT_EQ(json.substr(0, json.find(", \"keyFingerprint\": \"")),
+    EXPECT_EQ(json,
               R"({"verified": true, "sequence": 2026103022, "files": 4, "payloadFiles": 7, )"
-              R"("plaintextBytes": 1048, "payloadUnsealed": true, "innerReleaseChecked": true)");
+              R"("plaintextBytes": 1048, "payloadUnsealed": true, "innerReleaseChecked": true, )"
+              R"("keyFingerprint": ")" +
+                  fingerprint + "\"}\n");
 
     WriteFile(w_ / "pkg/docs/readme.txt", "read ma\n");  // one byte changed, the size kept
     EXPECT_EQ(Said(Tool(verify)), "1 veltomarn-release verify: FILE_HASH_MISMATCH: " +
@@ -198,7 +211,7 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     ASSERT_EQ(signWith("s3cret"), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
     // verify admits no file more: nothing of sealing or signing is left beside the package.
     const ProgramRun verify = Tool(Verify(pkg));
-    EXPECT_EQ(Said(verify), "0 OK sequence=2026103022" + std::string(kInnerPayload));
+    EXPECT_EQ(Said(verify), "0 OK sequence=2026103022" + InnerPayload());
     EXPECT_EQ(verify.standardError, kTestKeyWarning + kPublicKey + kTestKeyNote);  // once
 
     const ProgramRun prepare =
@@ -214,7 +227,7 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     const ProgramRun attach =
         Tool({"attach-signature", "--public-key", kPublicKey, w_ / "hsm.sig", pkg});
     ASSERT_EQ(attach.exitCode, 0) << attach.standardError;
-    EXPECT_EQ(Said(Tool(Verify(pkg))), "0 OK sequence=2026103023" + std::string(kInnerPayload));
+    EXPECT_EQ(Said(Tool(Verify(pkg))), "0 OK sequence=2026103023" + InnerPayload());
 }
 
 // Setups of the table below.
@@ -349,7 +362,9 @@ const Refusal kRefusals[] = {
          Ok(Tool({"keygen", "--out", w}));
          return Pack(w, w / "release-signing.key.pem");
      },
-     "", 2, "it holds the repository's TEST-ONLY key"},
+     "", 2,
+     "it holds the repository's TEST-ONLY key (fingerprint "
+     "895ffefada0a9e2caed2d93994adbac8673e04a529fadf2d007da501b09c4ec5)"},
     {"verify_names_the_missing_file",
      [](Dir w) {
          fs::remove(Packed(w) / "package/release.json");
@@ -387,7 +402,7 @@ const Refusal kRefusals[] = {
          Ok(Tool({"keygen", "--out", w}));
          Ok(Tool({"sign", "--key", w / "release-signing.key.pem", "--sequence", kSequence, w / "inner"}));
          return Pack(w);
-     }, "", 2, "inner: its own release does not pass with the key that signs the package (SIGNATURE_INVALID)"},
+     }, "", 2, "inner: its own release does not pass with the key that signs the package, fingerprint 895ffefada0a9e2caed2d93994adbac8673e04a529fadf2d007da501b09c4ec5 (SIGNATURE_INVALID)"},
     {"verify_of_a_package_whose_bootstrap_lacks_the_shares", [](Dir w) {
          WriteFile(Packed(w) / "VeltoMarnLauncher.exe", kBootstrap.substr(0, kBootstrap.size() - 65));
          Ok(Tool(Sign(w / "pkg")));
@@ -396,7 +411,7 @@ const Refusal kRefusals[] = {
     // What the inner launcher refuses in the payload's inner release.
     {"inner_file_changed_keeping_its_size", [](Dir w) { return Resealed(w, [](Dir w) {
          WriteFile(w / "inner/config/launcher.json", "{\"inner\": TRUE}\n"); }); },
-     "", 2, "VeltoMarn.payload: its own release does not pass with the key that signs the package (FILE_HASH_MISMATCH: inner config/launcher.json: SHA-256 "},
+     "", 2, "VeltoMarn.payload: its own release does not pass with the key that signs the package, fingerprint 895ffefada0a9e2caed2d93994adbac8673e04a529fadf2d007da501b09c4ec5 (FILE_HASH_MISMATCH: inner config/launcher.json: SHA-256 "},
     {"inner_file_grown", [](Dir w) { return Resealed(w, [](Dir w) { WriteFile(w / "inner/empty.txt", "x"); }); },
      "", 2, "(FILE_SIZE_MISMATCH: inner empty.txt: 1 bytes in the payload, RELEASE.signed lists 0)"},
     {"inner_file_unlisted", [](Dir w) { return Resealed(w, [](Dir w) { WriteFile(w / "inner/config/x", ""); }); },

@@ -218,7 +218,8 @@ PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
     ScanInnerDirectory(inner);
     const std::string innerCheck = VerifyInnerRelease(inner, PublicKeyBlob(request.signingKey));
     if (!innerCheck.empty()) {
-        RefuseInnerRelease(inner, innerCheck, "Sign it with that key (sign --key)");
+        RefuseInnerRelease(inner, innerCheck, PublicKeyBlob(request.signingKey),
+                           "Sign it with that key (sign --key)");
     }
 
     PackageDirectory package(request.out, {inner, include});
@@ -244,6 +245,7 @@ PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
         // The inner folder sealed as it was checked above, or changed in between.
         if (!check.innerRelease.empty()) {
             RefuseInnerRelease(package / kPayloadFileName, check.innerRelease,
+                               PublicKeyBlob(request.signingKey),
                                "Sign the inner folder again (sign --key) and pack it again");
         }
     } catch (const ToolError& error) {

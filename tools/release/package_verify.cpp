@@ -20,6 +20,7 @@
 #include "payload/unseal.h"
 #include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
+#include "release/key_identity.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {
@@ -141,10 +142,11 @@ std::string CheckSealedRelease(Crypto& crypto, const PayloadIndex& index,
 }  // namespace
 
 void RefuseInnerRelease(const std::string& where, const std::string& problem,
-                        const std::string& remedy) {
+                        const std::vector<uint8_t>& releaseKeyBlob, const std::string& remedy) {
     Refuse(ShowPath(where) + ": its own release does not pass with the key that signs the " +
-           "package (" + problem + "): the inner launcher would refuse itself in every " +
-           "player's start (INNER_SIGNATURE_REJECTED). " + remedy);
+           "package, fingerprint " + Fingerprint(releaseKeyBlob) + " (" + problem +
+           "): the inner launcher would refuse itself in every player's start " +
+           "(INNER_SIGNATURE_REJECTED). " + remedy);
 }
 
 std::string VerifyInnerRelease(const std::string& inner,

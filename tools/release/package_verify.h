@@ -39,9 +39,10 @@ std::string VerifyInnerRelease(const std::string& inner,
                                const std::vector<uint8_t>& releaseKeyBlob);
 
 // Refuses (exit status 2) the inner release held by `where` (its folder, or the payload), which
-// fails its own check with `problem` (VerifyInnerRelease, VerifyOutcome::innerRelease); `remedy`
-// ends the message.
+// fails its own check with `problem` (VerifyInnerRelease, VerifyOutcome::innerRelease) with the
+// release key `releaseKeyBlob` (named by its fingerprint); `remedy` ends the message.
 [[noreturn]] void RefuseInnerRelease(const std::string& where, const std::string& problem,
+                                     const std::vector<uint8_t>& releaseKeyBlob,
                                      const std::string& remedy);
 
 // Runs the bootstrap's package check (CheckPackage) over the Linux platform on directory `root`

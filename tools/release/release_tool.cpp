@@ -73,7 +73,10 @@ Makes a new release signing key and new payload key shares in DIR, which must ex
                                AES-256 payload key: the build input VELTOMARN_PAYLOAD_KEY.
 
 Nothing is ever overwritten: if any of the three files exists, nothing is written. The files are
-written in full under temporary names first, so either all three appear or none does.
+written in full under temporary names first, so either all three appear or none does. Prints
+their paths, then "keyFingerprint=K": K the key's fingerprint, the SHA-256 of its
+SubjectPublicKeyInfo DER (what "openssl pkey -pubin -outform DER | sha256sum" prints for
+release-signing.pub.pem), the value pack and verify give.
 )";
 
 constexpr char kSignUsage[] =
@@ -180,7 +183,7 @@ PACKAGE_DIR that pack created is removed, an empty one that existed is emptied (
 
   --json  the result as one JSON object on standard output: "packed" (the directory),
           "sequence", "files", "payloadFiles", "plaintextBytes" and "keyFingerprint" (the
-          SHA-256 of the signing key's public CNG blob, as verify --json gives it); on
+          signing key's fingerprint, as keygen, verify and the text line give it); on
           failure "packed" false, "status" (the exit status), "message", and "code" and
           "path" when the final check failed.
 )";
@@ -198,9 +201,11 @@ nothing written. Last it runs the check the inner launcher runs on its own relea
 player's start, on the payload's files: the inner RELEASE.signed and RELEASE.sig (read from the
 payload in memory) must verify with PUB.pem, and the inventory must list exactly the payload's
 other files with their sizes and SHA-256. Prints "OK sequence=N files=F payloadFiles=PF
-plaintextBytes=P" on success (exit status 0), with the field names pack prints: F the files the
-inventory lists, PF and P the payload's file count and plaintext size; otherwise prints the
-bootstrap's failure code and the path it concerns on standard error (exit status 1). A package
+plaintextBytes=P keyFingerprint=K" on success (exit status 0), with the field names pack prints:
+F the files the inventory lists, PF and P the payload's file count and plaintext size, K the
+key's fingerprint (the SHA-256 of its SubjectPublicKeyInfo DER, as keygen prints it and
+"openssl pkey -pubin -outform DER | sha256sum" computes it); otherwise prints the bootstrap's
+failure code and the path it concerns on standard error (exit status 1). A package
 whose VeltoMarnLauncher.exe was built with another release key than PUB.pem, or whose inner
 release fails its own check (the inner file and what differs named), is refused (exit status 2).
 
@@ -216,9 +221,9 @@ keys (keys/test), or packs a bootstrap that holds one.
   --json             one JSON object on standard output instead: "verified" true with
                      "sequence", "files", "payloadFiles", "plaintextBytes", "payloadUnsealed",
                      "innerReleaseChecked", or false with "code" and "path"; and
-                     "keyFingerprint", the SHA-256 of the public key's CNG blob. The exit status
-                     stays as above. When verify cannot run the check (exit status 2):
-                     "verified" false, "status" and "message".
+                     "keyFingerprint", PUB.pem's fingerprint. The exit status stays as
+                     above. When verify cannot run the check (exit status 2): "verified" false,
+                     "status" and "message".
   --quiet            no progress line while the package is checked
 )";
 
@@ -332,8 +337,10 @@ int Keygen(const Arguments& arguments, std::ostream& out, std::ostream&) {
     files[0].bytes = PrivateKeyPem(key.get());
     files[1].bytes = PublicKeyPem(key.get());
     files[2].bytes = NewPayloadKeyShares();
+    const std::string fingerprint = Fingerprint(PublicKeyBlob(key.get()));
     InstallNewFiles(directory, files);
     for (const NewFile& file : files) out << JoinPath(directory, file.name) << "\n";
+    out << "keyFingerprint=" << fingerprint << "\n";
     return kExitSuccess;
 }
 
@@ -469,6 +476,7 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     if (IsTestPayloadKey(payloadKey)) WarnTestKey(err, ShowPath(sharesPath));
     CheckBootstrapKey(request.bootstrap, PublicKeyBlob(signingKey.get()), err);
     CheckBootstrapShares(request.bootstrap, payloadKey, sharesPath);
+    const std::string fingerprint = Fingerprint(PublicKeyBlob(signingKey.get()));
     const PackedPackage packed = PackPackage(request, ProgressStream(arguments, err));
     if (arguments.flags.count("--json") != 0) {
         out << "{\"packed\": " << Json(packed.root)
@@ -476,13 +484,13 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
             << ", \"files\": " << packed.inventory.files
             << ", \"payloadFiles\": " << packed.payload.files
             << ", \"plaintextBytes\": " << packed.payload.plaintextBytes
-            << ", \"keyFingerprint\": " << Json(Fingerprint(PublicKeyBlob(signingKey.get())))
-            << "}\n";
+            << ", \"keyFingerprint\": " << Json(fingerprint) << "}\n";
         return kExitSuccess;
     }
     out << "packed " << packed.root << " sequence=" << packed.inventory.sequence
         << " files=" << packed.inventory.files << " payloadFiles=" << packed.payload.files
-        << " plaintextBytes=" << packed.payload.plaintextBytes << "\n";
+        << " plaintextBytes=" << packed.payload.plaintextBytes << " keyFingerprint=" << fingerprint
+        << "\n";
     return kExitSuccess;
 }
 
@@ -506,7 +514,8 @@ int AttachSignature(const Arguments& arguments, std::ostream& out, std::ostream&
         sequence = ParseReleaseInventory(inventory).sequence();
     } catch (const Failure& failure) {
         const std::string code = failure.code();
-        std::string why = "does not verify against " + ShowPath(inventoryPath) + " with that key";
+        std::string why = "does not verify against " + ShowPath(inventoryPath) +
+                          " with that key (fingerprint " + Fingerprint(keyBlob) + ")";
         if (code == "SIGNATURE_SIZE") {
             why = "is " + std::to_string(signature.size()) + " bytes long; a signature has 384";
         } else if (code.rfind("SIGNATURE_", 0) != 0) {
@@ -554,7 +563,7 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
                              arguments.values.at("--key-shares"));
     }
     if (outcome.passed && !outcome.innerRelease.empty()) {
-        RefuseInnerRelease(JoinPath(root, kPayloadFileName), outcome.innerRelease,
+        RefuseInnerRelease(JoinPath(root, kPayloadFileName), outcome.innerRelease, keyBlob,
                            "Sign the inner folder again (sign --key), then seal it and sign the "
                            "package again");
     }
@@ -577,7 +586,7 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     }
     out << "OK sequence=" << outcome.sequence << " files=" << outcome.files
         << " payloadFiles=" << outcome.payloadFiles << " plaintextBytes=" << outcome.plaintextBytes
-        << "\n";
+        << " keyFingerprint=" << Fingerprint(keyBlob) << "\n";
     if (!unseal) {
         out << "inner release not checked: the payload stays sealed without --key-shares\n";
     }
