@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -134,7 +135,12 @@ class ReleaseToolTest : public ::testing::Test {
 TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     const fs::path keys = w_ / "keys";
     fs::create_directory(keys);
-    const ProgramRun made = Tool({"keygen", "--out", keys});
+    // The new signing key encrypted, its passphrase in the environment of every command below.
+    setenv("VELTOMARN_KEY_PASSPHRASE", "s3cret", 1);
+    const std::unique_ptr<const char, decltype(&unsetenv)> unset("VELTOMARN_KEY_PASSPHRASE",
+                                                                 unsetenv);
+    const ProgramRun made = Tool({"keygen", "--encrypt", "--out", keys});
+    EXPECT_TRUE(ReadFile(keys / "release-signing.key.pem").starts_with("-----BEGIN ENCRYPTED "));
     // The key's identity as openssl computes it from the public key file.
     const std::string fingerprint =
         Tool({"-c", "openssl pkey -pubin -outform DER -in " +

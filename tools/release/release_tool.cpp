@@ -61,11 +61,11 @@ and name the path concerned.
 )";
 
 constexpr char kKeygenUsage[] =
-    R"(Usage: veltomarn-release keygen --out DIR
+    R"(Usage: veltomarn-release keygen --out DIR [--encrypt]
 
 Makes a new release signing key and new payload key shares in DIR, which must exist:
-  DIR/release-signing.key.pem  RSA-3072 private key (exponent 65537), unencrypted PKCS #8 PEM,
-                               mode 0600. Keep it offline and secret.
+  DIR/release-signing.key.pem  RSA-3072 private key (exponent 65537), PKCS #8 PEM, unencrypted
+                               or (--encrypt) encrypted, mode 0600. Keep it offline and secret.
   DIR/release-signing.pub.pem  its public key, PEM (BEGIN PUBLIC KEY): the build input
                                VELTOMARN_RELEASE_PUBLIC_KEY, and the key for verify.
   DIR/payload-key-shares.txt   two lines of 64 lower-case hex digits, mode 0600: two 32-byte
@@ -77,6 +77,12 @@ written in full under temporary names first, so either all three appear or none 
 their paths, then "keyFingerprint=K": K the key's fingerprint, the SHA-256 of its
 SubjectPublicKeyInfo DER (what "openssl pkey -pubin -outform DER | sha256sum" prints for
 release-signing.pub.pem), the value pack and verify give.
+
+  --encrypt  encrypt the private key ("BEGIN ENCRYPTED PRIVATE KEY": PBES2, AES-256-CBC under a
+             key from PBKDF2-HMAC-SHA256, 600000 rounds, random salt) with a passphrase taken as
+             sign and pack take it: VELTOMARN_KEY_PASSPHRASE, else the first line of the file
+             VELTOMARN_KEY_PASSPHRASE_FILE names (readable by you alone), else asked twice on
+             the terminal. It is asked before anything is made; without one nothing is written.
 )";
 
 constexpr char kSignUsage[] =
@@ -327,6 +333,9 @@ int Keygen(const Arguments& arguments, std::ostream& out, std::ostream&) {
     ExpectPositional("keygen", arguments, 0, "no arguments besides --out DIR");
     // Fails early, before the slow key generation; InstallNewFiles checks again.
     RefuseTakenNames(directory, {kPrivateKeyFile, kPublicKeyFile, kKeySharesFile});
+    std::vector<uint8_t> passphrase;
+    const WipeOnExit wipePassphrase(passphrase);
+    if (arguments.flags.count("--encrypt") != 0) passphrase = NewKeyPassphrase();
     const KeyPointer key = GenerateReleaseKey();
     // The secrets are made in the files' own buffers, moved there and never copied, and wiped on
     // every way out.
@@ -334,7 +343,7 @@ int Keygen(const Arguments& arguments, std::ostream& out, std::ostream&) {
         {kPrivateKeyFile, {}, 0600}, {kPublicKeyFile, {}, 0644}, {kKeySharesFile, {}, 0600}};
     const WipeOnExit wipePrivateKey(files[0].bytes);
     const WipeOnExit wipeShares(files[2].bytes);
-    files[0].bytes = PrivateKeyPem(key.get());
+    files[0].bytes = PrivateKeyPem(key.get(), passphrase.empty() ? nullptr : &passphrase);
     files[1].bytes = PublicKeyPem(key.get());
     files[2].bytes = NewPayloadKeyShares();
     const std::string fingerprint = Fingerprint(PublicKeyBlob(key.get()));
@@ -602,7 +611,7 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"keygen", kKeygenUsage, {"--out"}, {}, Keygen},
+    {"keygen", kKeygenUsage, {"--out"}, {"--encrypt"}, Keygen},
     {"seal", kSealUsage, {"--key-shares", "--out"}, {"--quiet"}, Seal},
     {"pack",
      kPackUsage,
