@@ -211,9 +211,9 @@ plaintextBytes=P keyFingerprint=K" on success (exit status 0), with the field na
 F the files the inventory lists, PF and P the payload's file count and plaintext size, K the
 key's fingerprint (the SHA-256 of its SubjectPublicKeyInfo DER, as keygen prints it and
 "openssl pkey -pubin -outform DER | sha256sum" computes it); otherwise prints the bootstrap's
-failure code and the path it concerns on standard error (exit status 1). A package
-whose VeltoMarnLauncher.exe was built with another release key than PUB.pem, or whose inner
-release fails its own check (the inner file and what differs named), is refused (exit status 2).
+failure code and the path it concerns on standard error (exit status 1). A package whose
+VeltoMarnLauncher.exe was built with another release key than PUB.pem, or whose inner release
+fails its own check (the inner file and what differs named), is refused (exit status 2).
 
 Every command warns once on standard error when it is given one of the repository's TEST-ONLY
 keys (keys/test), or packs a bootstrap that holds one.
