@@ -15,12 +15,8 @@ VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
     const std::vector<uint8_t> inventoryBytes =
         package.ReadSmallFile(kInventoryName, kMaxInventoryBytes);
     const std::vector<uint8_t> signature = package.ReadSmallFile(kSignatureName, kSignatureBytes);
-    phase = CheckPhase::kInventory;
-    CheckInventoryFraming(inventoryBytes);
-    phase = CheckPhase::kSignature;
-    VerifyReleaseSignature(crypto, inventoryBytes, signature, releaseKeyBlob);
-    phase = CheckPhase::kInventory;
-    const ReleaseInventory inventory = ParseReleaseInventory(inventoryBytes);
+    const ReleaseInventory inventory =
+        VerifySignedInventory(crypto, inventoryBytes, signature, releaseKeyBlob, phase);
 
     phase = CheckPhase::kFiles;
     VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories(), phase);
@@ -35,6 +31,18 @@ VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
     // Whatever appeared while the files were hashed is found here.
     VerifyExactTree(package, inventory.expectedFiles(), inventory.expectedDirectories(), phase);
     return {inventory.sequence(), inventory.rows().size()};
+}
+
+ReleaseInventory VerifySignedInventory(Crypto& crypto, const std::vector<uint8_t>& inventoryBytes,
+                                       const std::vector<uint8_t>& signature,
+                                       const std::vector<uint8_t>& releaseKeyBlob,
+                                       CheckPhase& phase) {
+    phase = CheckPhase::kInventory;
+    CheckInventoryFraming(inventoryBytes);
+    phase = CheckPhase::kSignature;
+    VerifyReleaseSignature(crypto, inventoryBytes, signature, releaseKeyBlob);
+    phase = CheckPhase::kInventory;
+    return ParseReleaseInventory(inventoryBytes);
 }
 
 }  // namespace veltomarn

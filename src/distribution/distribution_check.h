@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "core/guarded_directory.h"
+#include "distribution/release_inventory.h"
 #include "distribution/release_signature.h"
 #include "distribution/tree_check.h"
 
@@ -28,5 +30,14 @@ struct VerifiedRelease {
 VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
                                    const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase,
                                    const std::function<void(uint64_t)>& expectBytes = {});
+
+// The part of VerifyDistribution that reads no file: the framing of `inventoryBytes`, `signature`
+// over them with `releaseKeyBlob`, and every inventory rule, in that order. Returns the parsed
+// inventory. Throws the codes of the inventory and the signature; `phase` is then kInventory or
+// kSignature.
+ReleaseInventory VerifySignedInventory(Crypto& crypto, const std::vector<uint8_t>& inventoryBytes,
+                                       const std::vector<uint8_t>& signature,
+                                       const std::vector<uint8_t>& releaseKeyBlob,
+                                       CheckPhase& phase);
 
 }  // namespace veltomarn

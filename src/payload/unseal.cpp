@@ -83,14 +83,18 @@ class ChunkReader {
 };
 
 // Unseals one entry into `hash`; `partial` is the open partial file, or no handle when unsealing
-// to nowhere.
+// to nowhere; `keep`, when given, has room for the whole file and receives its plaintext.
 void UnsealEntry(FileSystem& files, ChunkReader& reader, const PayloadIndex& index,
-                 const PayloadEntry& entry, Sha256Hash& hash, Handle partial) {
+                 const PayloadEntry& entry, Sha256Hash& hash, Handle partial, SecureBuffer* keep) {
     uint64_t remaining = entry.size;
     for (uint32_t chunk = 0; chunk < entry.chunkCount; ++chunk) {
         const SecureBuffer& plaintext = reader.Next(index, entry, chunk, remaining);
         hash.Update(plaintext.data(), plaintext.size());
         if (partial != nullptr) WriteAll(files, partial, plaintext.data(), plaintext.size());
+        // Each chunk's length was checked against what remains of the file: it fits.
+        if (keep != nullptr) {
+            std::copy_n(plaintext.data(), plaintext.size(), keep->data() + entry.size - remaining);
+        }
         reader.WipePlaintext();
         remaining -= plaintext.size();
     }
@@ -150,7 +154,15 @@ void UnsealPayload(FileSystem& files, Crypto& crypto, Handle payload, const Payl
         Sha256Hash hash(crypto);
         GuardedDirectory* const destination = target.destination;
         if (destination == nullptr) {
-            UnsealEntry(files, reader, index, entry, hash, nullptr);
+            SecureBuffer* keep = nullptr;
+            if (target.kept != nullptr) {
+                const auto kept = target.kept->find(entry.path);
+                if (kept != target.kept->end() && entry.size <= kept->second.capacity()) {
+                    keep = &kept->second;
+                    keep->Resize(entry.size);
+                }
+            }
+            UnsealEntry(files, reader, index, entry, hash, nullptr, keep);
             continue;
         }
         for (std::size_t i = 0; i < entry.path.size(); ++i) {
@@ -163,7 +175,7 @@ void UnsealPayload(FileSystem& files, Crypto& crypto, Handle payload, const Payl
         {
             const ScopedHandle partial = destination->CreateFile(
                 partialPath, kPartialFile, target.attributes, "CACHE_FILE_CREATE");
-            UnsealEntry(files, reader, index, entry, hash, partial.get());
+            UnsealEntry(files, reader, index, entry, hash, partial.get(), nullptr);
             check(files.FlushFileBuffers(partial.get()), "CACHE_FLUSH");
         }
         destination->MoveFile(partialPath, entry.path, "CACHE_COMMIT");

@@ -4,6 +4,7 @@
 // destination directory. The only place where the payload key exists.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -40,14 +41,21 @@ std::unique_ptr<PayloadKey> OpenPayloadKey(Crypto& crypto, SecureBuffer& key);
 void ReleasePayloadKey(PayloadKey& key);
 
 // Where unsealing writes: nowhere (every file is decrypted, authenticated and hashed, and that is
-// all), or into a held destination directory, creating with `attributes`.
+// all), or into a held destination directory, creating with `attributes`. Unsealing to nowhere
+// may keep the plaintext of chosen files in memory: each file whose path is a key of `kept` and
+// whose size is at most that buffer's capacity leaves its plaintext there (sized to the file); a
+// larger one leaves the buffer as it was. Only an unsealing that returned vouches for a kept file.
 struct UnsealTarget {
     GuardedDirectory* destination = nullptr;
     const SecurityAttributes* attributes = nullptr;
+    std::map<std::string, SecureBuffer>* kept = nullptr;
 
     static UnsealTarget Nowhere() { return {}; }
     static UnsealTarget Into(GuardedDirectory& destination, const SecurityAttributes* attributes) {
         return {&destination, attributes};
+    }
+    static UnsealTarget Keeping(std::map<std::string, SecureBuffer>& kept) {
+        return {nullptr, nullptr, &kept};
     }
 };
 

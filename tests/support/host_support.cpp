@@ -44,11 +44,13 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
     std::map<std::string, std::string> tree;
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
         const std::string bytes = entry.is_regular_file() ? ReadFile(entry.path()) : "";
+        const auto mode = static_cast<unsigned>(entry.symlink_status().permissions());
         tree[fs::relative(entry.path(), root).string()] =
-            entry.is_symlink()     ? "link"
-            : entry.is_directory() ? "directory"
-                                   : std::to_string(bytes.size()) + " bytes, hash " +
-                                         std::to_string(std::hash<std::string>{}(bytes));
+            (entry.is_symlink()     ? "link"
+             : entry.is_directory() ? "directory"
+                                    : std::to_string(bytes.size()) + " bytes, hash " +
+                                          std::to_string(std::hash<std::string>{}(bytes))) +
+            ", mode " + std::to_string(mode);
     }
     return tree;
 }

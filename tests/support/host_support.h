@@ -37,7 +37,7 @@ std::string ReadFile(const std::filesystem::path& path);
 // Creates the file's directories, then the file with exactly `bytes`. Throws when it cannot.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // Every entry below `root`, links not followed: relative path -> "directory", "link" or the
-// size and a hash of the bytes.
+// size and a hash of the bytes, and the permission bits.
 std::map<std::string, std::string> Snapshot(const std::filesystem::path& root);
 
 // Runs `argv` (argv[0] found on PATH) in `directory`, standard input on /dev/null and the two

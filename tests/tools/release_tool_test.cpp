@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -33,8 +34,12 @@ const std::string kShares = kKeys + "/payload-key-shares-TEST-ONLY.txt";
 // Well-formed shares of another payload key.
 const std::string kOtherShares = std::string(64, 'a') + "\n" + std::string(64, '5') + "\n";
 constexpr char kSequence[] = "2026103022";
-// The payload sealed from the inner directory of LayOut.
-constexpr char kInnerPayload[] = " files=4 payloadFiles=7 plaintextBytes=1048\n";
+// How pack and verify end their line for the payload sealed from the inner directory of LayOut,
+// signed with the key of `fingerprint` (by default the test key's, as openssl computes it).
+std::string InnerPayload(const std::string& fingerprint =
+                             "895ffefada0a9e2caed2d93994adbac8673e04a529fadf2d007da501b09c4ec5") {
+    return " files=4 payloadFiles=7 plaintextBytes=1048 keyFingerprint=" + fingerprint + "\n";
+}
 
 // A stand-in for a bootstrap built with the test keys: it holds the release key's modulus and
 // the payload key's shares.
@@ -130,7 +135,19 @@ class ReleaseToolTest : public ::testing::Test {
 TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     const fs::path keys = w_ / "keys";
     fs::create_directory(keys);
-    ASSERT_EQ(Tool({"keygen", "--out", keys}).exitCode, 0);
+    // The new signing key encrypted, its passphrase in the environment of every command below.
+    setenv("VELTOMARN_KEY_PASSPHRASE", "s3cret", 1);
+    const std::unique_ptr<const char, decltype(&unsetenv)> unset("VELTOMARN_KEY_PASSPHRASE",
+                                                                 unsetenv);
+    const ProgramRun made = Tool({"keygen", "--encrypt", "--out", keys});
+    EXPECT_TRUE(ReadFile(keys / "release-signing.key.pem").starts_with("-----BEGIN ENCRYPTED "));
+    // The key's identity as openssl computes it from the public key file.
+    const std::string fingerprint =
+        Tool({"-c", "openssl pkey -pubin -outform DER -in " +
+                        (keys / "release-signing.pub.pem").string() + " | sha256sum"},
+             "sh")
+            .standardOutput.substr(0, 64);
+    EXPECT_TRUE(made.standardOutput.ends_with(".txt\nkeyFingerprint=" + fingerprint + "\n"));
     EXPECT_EQ(fs::status(keys / "release-signing.key.pem").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::status(keys / "payload-key-shares.txt").permissions(), fs::perms(0600));
     // The new keys, whose shares no build holds: the tool checks with the shares it is given, and
@@ -148,22 +165,25 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
              w_ / "inner"}));
     const Args pack =
         With(Pack(w_, keys / "release-signing.key.pem", shares), {"--include", w_ / "include"});
-    ASSERT_EQ(Said(Tool(pack)),
-              "0 packed " + (w_ / "pkg").string() + " sequence=2026103022" + kInnerPayload);
+    ASSERT_EQ(Said(Tool(pack)), "0 packed " + (w_ / "pkg").string() + " sequence=2026103022" +
+                                    InnerPayload(fingerprint));
     const Args verify = Verify(w_ / "pkg", keys / "release-signing.pub.pem", shares);
     EXPECT_EQ(Tool(verify).standardError, "");  // own keys: no warning
-    EXPECT_EQ(Said(Tool(verify)), "0 OK sequence=2026103022" + std::string(kInnerPayload));
+    EXPECT_EQ(Said(Tool(verify)), "0 OK sequence=2026103022" + InnerPayload(fingerprint));
     // Without the payload key: all but the unsealing.
     EXPECT_EQ(Said(Tool({"verify", "--no-payload", "--public-key", keys / "release-signing.pub.pem",
                          w_ / "pkg"})),
-              "0 OK sequence=2026103022" + std::string(kInnerPayload));
+              "0 OK sequence=2026103022" + InnerPayload(fingerprint) +
+                  "inner release not checked: the payload stays sealed without --key-shares\n");
 
     const std::string json = Tool(With(verify, {"--json"})).standardOutput;
     EXPECT_TRUE(Tool(With(verify, {"--json", "--bogus"}))
                     .standardOutput.starts_with(R"({"verified": false, "status": 2, "message": )"));
-    EXPECT_EQ(json.substr(0, json.find(", \"keyFingerprint\": \"")),
+    EXPECT_EQ(json,
               R"({"verified": true, "sequence": 2026103022, "files": 4, "payloadFiles": 7, )"
-              R"("plaintextBytes": 1048, "payloadUnsealed": true)");
+              R"("plaintextBytes": 1048, "payloadUnsealed": true, "innerReleaseChecked": true, )"
+              R"("keyFingerprint": ")" +
+                  fingerprint + "\"}\n");
 
     WriteFile(w_ / "pkg/docs/readme.txt", "read ma\n");  // one byte changed, the size kept
     EXPECT_EQ(Said(Tool(verify)), "1 veltomarn-release verify: FILE_HASH_MISMATCH: " +
@@ -197,7 +217,7 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     ASSERT_EQ(signWith("s3cret"), "0 signed " + pkg.string() + " sequence=2026103022 files=4\n");
     // verify admits no file more: nothing of sealing or signing is left beside the package.
     const ProgramRun verify = Tool(Verify(pkg));
-    EXPECT_EQ(Said(verify), "0 OK sequence=2026103022" + std::string(kInnerPayload));
+    EXPECT_EQ(Said(verify), "0 OK sequence=2026103022" + InnerPayload());
     EXPECT_EQ(verify.standardError, kTestKeyWarning + kPublicKey + kTestKeyNote);  // once
 
     const ProgramRun prepare =
@@ -213,11 +233,20 @@ TEST_F(ReleaseToolTest, SealAndSignThenPrepareAndAttachAnExternalSignatureEachPa
     const ProgramRun attach =
         Tool({"attach-signature", "--public-key", kPublicKey, w_ / "hsm.sig", pkg});
     ASSERT_EQ(attach.exitCode, 0) << attach.standardError;
-    EXPECT_EQ(Said(Tool(Verify(pkg))), "0 OK sequence=2026103023" + std::string(kInnerPayload));
+    EXPECT_EQ(Said(Tool(Verify(pkg))), "0 OK sequence=2026103023" + InnerPayload());
 }
 
 // Setups of the table below.
 const auto SealBeside = [](Dir w) { return Seal(w, w / "VeltoMarn.payload"); };
+// verify of a package whose payload is sealed again, and the package signed again, after `change`
+// to the inner folder, whose release stays as signed before.
+Args Resealed(Dir w, void (*change)(Dir w)) {
+    Packed(w);
+    change(w);
+    Ok(Tool(Seal(w, w / "pkg/VeltoMarn.payload")));
+    Ok(Tool(Sign(w / "pkg")));
+    return Verify(w / "pkg");
+}
 const auto PackIncluding = [](Dir w) { return With(Pack(w), {"--include", w / "include"}); };
 const auto SignPacked = [](Dir w) { return Sign(Packed(w)); };
 
@@ -339,7 +368,9 @@ const Refusal kRefusals[] = {
          Ok(Tool({"keygen", "--out", w}));
          return Pack(w, w / "release-signing.key.pem");
      },
-     "", 2, "it holds the repository's TEST-ONLY key"},
+     "", 2,
+     "it holds the repository's TEST-ONLY key (fingerprint "
+     "895ffefada0a9e2caed2d93994adbac8673e04a529fadf2d007da501b09c4ec5)"},
     {"verify_names_the_missing_file",
      [](Dir w) {
          fs::remove(Packed(w) / "package/release.json");
@@ -377,12 +408,41 @@ const Refusal kRefusals[] = {
          Ok(Tool({"keygen", "--out", w}));
          Ok(Tool({"sign", "--key", w / "release-signing.key.pem", "--sequence", kSequence, w / "inner"}));
          return Pack(w);
-     }, "", 2, "inner: its own release does not pass with the key that signs the package (SIGNATURE_INVALID)"},
+     }, "", 2, "inner: its own release does not pass with the key that signs the package, fingerprint 895ffefada0a9e2caed2d93994adbac8673e04a529fadf2d007da501b09c4ec5 (SIGNATURE_INVALID)"},
     {"verify_of_a_package_whose_bootstrap_lacks_the_shares", [](Dir w) {
          WriteFile(Packed(w) / "VeltoMarnLauncher.exe", kBootstrap.substr(0, kBootstrap.size() - 65));
          Ok(Tool(Sign(w / "pkg")));
          return Verify(w / "pkg");
      }, "", 2, "every player would get PAYLOAD_AUTHENTICATION"},
+    // What the inner launcher refuses in the payload's inner release.
+    {"inner_file_changed_keeping_its_size", [](Dir w) { return Resealed(w, [](Dir w) {
+         WriteFile(w / "inner/config/launcher.json", "{\"inner\": TRUE}\n"); }); },
+     "", 2, "VeltoMarn.payload: its own release does not pass with the key that signs the package, fingerprint 895ffefada0a9e2caed2d93994adbac8673e04a529fadf2d007da501b09c4ec5 (FILE_HASH_MISMATCH: inner config/launcher.json: SHA-256 "},
+    {"inner_file_grown", [](Dir w) { return Resealed(w, [](Dir w) { WriteFile(w / "inner/empty.txt", "x"); }); },
+     "", 2, "(FILE_SIZE_MISMATCH: inner empty.txt: 1 bytes in the payload, RELEASE.signed lists 0)"},
+    {"inner_file_unlisted", [](Dir w) { return Resealed(w, [](Dir w) { WriteFile(w / "inner/config/x", ""); }); },
+     "", 2, "(UNEXPECTED_FILE: inner config/x: in the payload, and not one of the files RELEASE.signed lists)"},
+    {"inner_directory_unlisted", [](Dir w) { return Resealed(w, [](Dir w) { WriteFile(w / "inner/a/b/x", ""); }); },
+     "", 2, "(UNEXPECTED_DIRECTORY: inner a: in the payload, and nothing RELEASE.signed lists lies in it)"},
+    {"inner_file_missing", [](Dir w) { return Resealed(w, [](Dir w) { fs::remove(w / "inner/empty.txt"); }); },
+     "", 2, "(INCOMPLETE_TREE: inner empty.txt: one of the files RELEASE.signed lists, not in the payload)"},
+    {"inner_release_signed_with_another_key_after_packing", [](Dir w) { return Resealed(w, [](Dir w) {
+         Ok(Tool({"keygen", "--out", w}));
+         Ok(Tool({"sign", "--key", w / "release-signing.key.pem", "--sequence", kSequence, w / "inner"})); }); },
+     "", 2, "(SIGNATURE_INVALID: inner RELEASE.sig): the inner launcher would refuse itself"},
+    // Every command refuses before it writes.
+    {"keygen_with_a_stray_argument", [](Dir w) { return Args{"keygen", "--out", w, "keys"}; }, "", 2, "expected no arguments besides --out DIR"},
+    {"prepare_given_a_key", [](Dir w) { return Args{"sign", "--prepare", "--key", kPrivateKey, "--sequence", kSequence, Packed(w)}; }, "", 2, "takes no --key"},
+    {"prepare_with_both_digests_in_one_file", [](Dir w) {
+         return Args{"sign", "--prepare", "--sequence", kSequence, "--digest-out", w / "d", "--digest-info-out", w / "d", Packed(w)};
+     }, "", 2, "--digest-out and --digest-info-out both name "},
+    {"prepare_with_a_digest_file_in_the_package", [](Dir w) {
+         return Args{"sign", "--prepare", "--sequence", kSequence, "--digest-info-out", w / "pkg/package/d", Packed(w)};
+     }, "", 2, "/pkg/package/d lies in PACKAGE_DIR"},
+    {"attach_of_a_signature_cut_short", [](Dir w) { return Args{"attach-signature", "--public-key", kPublicKey, w / "s", Packed(w)}; },
+     "s", 1, "SIGNATURE_SIZE: "},
+    {"verify_without_payload_given_shares", [](Dir w) { return With(Verify(w), {"--no-payload"}); }, "", 2, "takes no --key-shares"},
+    {"seal_over_a_directory", [](Dir w) { fs::create_directory(w / "out"); return Seal(w, w / "out"); }, "", 2, "exists and is not a plain file"},
     // clang-format on
 };
 
@@ -392,12 +452,13 @@ TEST_P(RefusalTest, ExitsWithTheStatusAndMessageAndLeavesEverythingAsItWas) {
     const Refusal& c = GetParam();
     const Args arguments = c.setup(w_);
     if (*c.fault != '\0') WriteFile(w_ / c.fault, "x");
-    const auto before = Snapshot(w_);
+    // Paths, bytes and modes of every file involved: the scratch directory and the test keys.
+    const auto before = std::pair(Snapshot(w_), Snapshot(kKeys));
     const ProgramRun run = Tool(arguments);
     EXPECT_EQ(run.exitCode, c.status) << run.standardError;
     EXPECT_NE(run.standardError.find(c.message), std::string::npos) << run.standardError;
     EXPECT_EQ(run.standardOutput, "");
-    EXPECT_EQ(Snapshot(w_), before);
+    EXPECT_EQ(std::pair(Snapshot(w_), Snapshot(kKeys)), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, RefusalTest, ::testing::ValuesIn(kRefusals),

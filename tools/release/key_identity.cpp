@@ -1,7 +1,9 @@
 #include "release/key_identity.h"
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <memory>
@@ -35,9 +37,18 @@ bool HoldsModulus(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>&
 }  // namespace
 
 std::string Fingerprint(const std::vector<uint8_t>& publicBlob) {
+    // The blob holds exactly the modulus and the exponent, so the DER made from it is the one any
+    // encoding of the same public key gives.
+    const KeyPointer key(
+        RsaPublicKeyFromBlob(publicBlob.data(), static_cast<uint32_t>(publicBlob.size())));
+    unsigned char* der = nullptr;
+    const int length = key ? i2d_PUBKEY(key.get(), &der) : -1;
+    if (length <= 0) Refuse("the release key cannot be encoded as a SubjectPublicKeyInfo");
+    const std::unique_ptr<unsigned char, void (*)(unsigned char*)> owned(
+        der, [](unsigned char* bytes) { OPENSSL_free(bytes); });
     OpensslCng crypto;
     Sha256Hash hash(crypto);
-    hash.Update(publicBlob.data(), publicBlob.size());
+    hash.Update(der, static_cast<std::size_t>(length));
     return DigestHex(hash.Finish());
 }
 
@@ -64,9 +75,9 @@ void CheckBootstrapKey(const std::string& bootstrap, const std::vector<uint8_t>&
     const bool holdsTest = HoldsModulus(bytes, test);
     if (!HoldsModulus(bytes, publicBlob)) {
         Refuse(ShowPath(bootstrap) + ": this bootstrap was built with another release key than " +
-               "the one that signs (fingerprint " + Fingerprint(publicBlob).substr(0, 16) + ")" +
+               "the one that signs (fingerprint " + Fingerprint(publicBlob) + ")" +
                (holdsTest ? ": it holds the repository's TEST-ONLY key (fingerprint " +
-                                Fingerprint(test).substr(0, 16) + ")"
+                                Fingerprint(test) + ")"
                           : "") +
                "; every player would get SIGNATURE_INVALID. Build it with "
                "VELTOMARN_RELEASE_PUBLIC_KEY set to the signing key's public half");

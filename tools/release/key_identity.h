@@ -13,7 +13,9 @@
 
 namespace veltomarn::release {
 
-// The SHA-256 of a release key's 411-byte CNG public blob, as hex.
+// A release key's identity, given its 411-byte CNG public blob: the SHA-256 of its
+// SubjectPublicKeyInfo DER, as 64 lower-case hex digits (what `openssl pkey -pubin -outform DER |
+// sha256sum` prints for its PEM public key). Throws ToolError (2) for a blob that is no RSA key.
 std::string Fingerprint(const std::vector<uint8_t>& publicBlob);
 
 bool IsTestReleaseKey(const std::vector<uint8_t>& publicBlob);
@@ -24,7 +26,8 @@ void WarnTestKey(std::ostream& err, const std::string& what);
 
 // Refuses (exit status 2) the bootstrap file `bootstrap` unless it holds the release key whose
 // public blob is `publicBlob`: every player would get "SIGNATURE_INVALID". The message gives the
-// key's fingerprint and says when the bootstrap holds the repository's TEST-ONLY key instead.
+// key's fingerprint and says when the bootstrap holds the repository's TEST-ONLY key instead (with
+// its fingerprint).
 // Warns when the bootstrap holds a TEST-ONLY key.
 void CheckBootstrapKey(const std::string& bootstrap, const std::vector<uint8_t>& publicBlob,
                        std::ostream& err);

@@ -218,9 +218,8 @@ PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
     ScanInnerDirectory(inner);
     const std::string innerCheck = VerifyInnerRelease(inner, PublicKeyBlob(request.signingKey));
     if (!innerCheck.empty()) {
-        Refuse(ShowPath(inner) + ": its own release does not pass with the key that signs the " +
-               "package (" + innerCheck + "): the inner launcher would refuse itself in every " +
-               "player's start (INNER_SIGNATURE_REJECTED). Sign it with that key (sign --key)");
+        RefuseInnerRelease(inner, innerCheck, PublicKeyBlob(request.signingKey),
+                           "Sign it with that key (sign --key)");
     }
 
     PackageDirectory package(request.out, {inner, include});
@@ -242,6 +241,12 @@ PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
                             "the package made fails the bootstrap's check: " + check.code + ": " +
                                 ShowPath(check.path),
                             check.code, check.path);
+        }
+        // The inner folder sealed as it was checked above, or changed in between.
+        if (!check.innerRelease.empty()) {
+            RefuseInnerRelease(package / kPayloadFileName, check.innerRelease,
+                               PublicKeyBlob(request.signingKey),
+                               "Sign the inner folder again (sign --key) and pack it again");
         }
     } catch (const ToolError& error) {
         // An interruption keeps its exit status; a failed check its code and path.

@@ -6,16 +6,21 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <tuple>
 
 #include "bootstrap/package_check.h"
 #include "core/failure.h"
 #include "core/guarded_directory.h"
+#include "core/sha256.h"
 #include "distribution/distribution_check.h"
 #include "distribution/release_inventory.h"
 #include "payload/payload_format.h"
 #include "payload/unseal.h"
 #include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
+#include "release/key_identity.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {
@@ -62,7 +67,87 @@ uint64_t ExpectedWork(const std::string& root, PayloadCheck payloadCheck) {
     return total + 2 * std::min<uint64_t>(plaintext, kMaxPayloadPlaintextBytes);
 }
 
+// The check an inner launcher runs on its own folder (VerifyDistribution), run on the payload's
+// files as a session holds them: the inventory and the signature from their kept plaintext, the
+// tree and every file's size and SHA-256 from the index, which the unsealing proved against every
+// file's plaintext. "" when it passes, else the code, the inner file and what differs.
+std::string CheckSealedRelease(Crypto& crypto, const PayloadIndex& index,
+                               const std::map<std::string, SecureBuffer>& kept,
+                               const std::vector<uint8_t>& releaseKeyBlob) {
+    const auto problem = [](const std::string& code, const std::string& file,
+                            const std::string& what) {
+        return code + ": inner " + file + (what.empty() ? "" : ": " + what);
+    };
+    std::map<std::string, const PayloadEntry*> entries;
+    for (const PayloadEntry& entry : index.entries) entries.emplace(entry.path, &entry);
+    // Both are required files of every payload. Read as the launcher reads them: a file over its
+    // limit is refused before anything else.
+    std::vector<uint8_t> texts[2];
+    const WipeOnExit wipeInventory(texts[0]), wipeSignature(texts[1]);
+    for (std::size_t k = 0; k < 2; ++k) {
+        const std::string name = k == 0 ? kInventoryName : kSignatureName;
+        const SecureBuffer& plaintext = kept.at(name);
+        if (entries.at(name)->size > plaintext.capacity()) {
+            return problem("FILE_SIZE_LIMIT", name,
+                           std::to_string(entries.at(name)->size) + " bytes, over the " +
+                               std::to_string(plaintext.capacity()) + " the check reads");
+        }
+        texts[k].assign(plaintext.data(), plaintext.data() + plaintext.size());
+    }
+    CheckPhase phase = CheckPhase::kInventory;
+    std::optional<ReleaseInventory> inventory;
+    try {
+        inventory = VerifySignedInventory(crypto, texts[0], texts[1], releaseKeyBlob, phase);
+    } catch (const Failure& failure) {
+        return problem(failure.code(),
+                       phase == CheckPhase::kSignature ? kSignatureName : kInventoryName, "");
+    }
+    const std::string lists = std::string(" ") + kInventoryName + " lists";
+    for (const PayloadEntry& entry : index.entries) {
+        if (inventory->expectedFiles().count(entry.path) != 0) continue;
+        // The launcher's walk meets the first directory on the way that nothing listed lies in.
+        for (std::size_t slash = entry.path.find('/'); slash != std::string::npos;
+             slash = entry.path.find('/', slash + 1)) {
+            const std::string directory = entry.path.substr(0, slash);
+            if (inventory->expectedDirectories().count(directory) == 0) {
+                return problem("UNEXPECTED_DIRECTORY", directory,
+                               "in the payload, and nothing" + lists + " lies in it");
+            }
+        }
+        return problem("UNEXPECTED_FILE", entry.path,
+                       "in the payload, and not one of the files" + lists);
+    }
+    for (const std::string& file : inventory->expectedFiles()) {
+        if (entries.count(file) == 0) {
+            return problem("INCOMPLETE_TREE", file,
+                           "one of the files" + lists + ", not in the payload");
+        }
+    }
+    for (const InventoryRow& row : inventory->rows()) {
+        const PayloadEntry& entry = *entries.at(row.path);
+        if (entry.size != row.size) {
+            return problem("FILE_SIZE_MISMATCH", row.path,
+                           std::to_string(entry.size) + " bytes in the payload," + lists + " " +
+                               std::to_string(row.size));
+        }
+        if (DigestHex(entry.digest) != row.digest) {
+            return problem("FILE_HASH_MISMATCH", row.path,
+                           "SHA-256 " + DigestHex(entry.digest) + " in the payload," + lists + " " +
+                               row.digest);
+        }
+    }
+    return "";
+}
+
 }  // namespace
+
+void RefuseInnerRelease(const std::string& where, const std::string& problem,
+                        const std::vector<uint8_t>& releaseKeyBlob, const std::string& remedy) {
+    Refuse(ShowPath(where) + ": its own release does not pass with the key that signs the " +
+           "package, fingerprint " + Fingerprint(releaseKeyBlob) + " (" + problem +
+           "): the inner launcher would refuse itself in every player's start " +
+           "(INNER_SIGNATURE_REJECTED). " + remedy);
+}
 
 std::string VerifyInnerRelease(const std::string& inner,
                                const std::vector<uint8_t>& releaseKeyBlob) {
@@ -100,8 +185,15 @@ VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>&
         if (payloadCheck == PayloadCheck::kUnseal) {
             SecureBuffer key(crypto, kPayloadKeyBytes);
             std::copy(payloadKey->bytes().begin(), payloadKey->bytes().end(), key.data());
+            // The limits the inner launcher reads its own release files with.
+            std::map<std::string, SecureBuffer> kept;
+            kept.emplace(std::piecewise_construct, std::forward_as_tuple(kInventoryName),
+                         std::forward_as_tuple(crypto, kMaxInventoryBytes));
+            kept.emplace(std::piecewise_construct, std::forward_as_tuple(kSignatureName),
+                         std::forward_as_tuple(crypto, kSignatureBytes));
             UnsealPayload(files, crypto, check.payloadFile, check.index, key,
-                          UnsealTarget::Nowhere());
+                          UnsealTarget::Keeping(kept));
+            outcome.innerRelease = CheckSealedRelease(crypto, check.index, kept, releaseKeyBlob);
         }
         outcome.sequence = check.sequence;
         outcome.files = check.files;

@@ -5,8 +5,10 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <array>
@@ -30,6 +32,10 @@ constexpr std::size_t kSignatureBytes = 384;
 constexpr std::size_t kKeyBlobBytes = 411;
 constexpr std::size_t kMaxKeySharesFileBytes = 4096;
 constexpr std::size_t kShareHexDigits = 2 * kPayloadKeyShareBytes;
+// PBKDF2-HMAC-SHA256 rounds for a new encrypted key: a guess costs what it costs a signer to
+// load the key, a fraction of a second.
+constexpr int kKeyDerivationRounds = 600000;
+constexpr int kKeySaltBytes = 16;
 
 std::string OpensslReason() {
     const unsigned long error = ERR_get_error();
@@ -228,14 +234,51 @@ KeyPointer GenerateReleaseKey() {
     return key;
 }
 
-std::vector<uint8_t> PrivateKeyPem(EVP_PKEY* key) {
-    // A secure-memory BIO wipes its buffer when it grows it and when it is freed, a failed write
-    // included.
-    BioPointer bio(BIO_new(BIO_s_secmem()));
-    if (!bio ||
-        PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-        Refuse("the private key cannot be written as PEM: " + OpensslReason());
+std::vector<uint8_t> NewKeyPassphrase() {
+    std::vector<uint8_t> passphrase = PassphraseFromEnvironment();
+    if (!passphrase.empty()) return passphrase;
+    std::array<char, 1024> typed{};
+    const int result = EVP_read_pw_string_min(typed.data(), 0, static_cast<int>(typed.size()) - 1,
+                                              "Passphrase for the new signing key:", 1);
+    const std::size_t length = result == 0 ? std::strlen(typed.data()) : 0;
+    passphrase.assign(typed.begin(), typed.begin() + static_cast<std::ptrdiff_t>(length));
+    OPENSSL_cleanse(typed.data(), typed.size());
+    ERR_clear_error();
+    if (result == -2) {
+        throw ToolError(128 + SIGINT, "interrupted at the passphrase prompt; nothing was written");
     }
+    if (result != 0 || passphrase.empty()) {
+        Refuse(std::string(result != 0 ? "the passphrase could not be read from a terminal, or "
+                                         "its two entries differ"
+                                       : "no passphrase was entered") +
+               "; nothing was written (VELTOMARN_KEY_PASSPHRASE or VELTOMARN_KEY_PASSPHRASE_FILE "
+               "can give it)");
+    }
+    return passphrase;
+}
+
+std::vector<uint8_t> PrivateKeyPem(EVP_PKEY* key, const std::vector<uint8_t>* passphrase) {
+    // A secure-memory BIO wipes its buffer when it grows it and when it is freed, a failed write
+    // included. The key's PKCS #8 form is wiped when it is freed.
+    BioPointer bio(BIO_new(BIO_s_secmem()));
+    bool written = false;
+    if (bio && passphrase == nullptr) {
+        written =
+            PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    } else if (bio) {
+        const std::unique_ptr<PKCS8_PRIV_KEY_INFO, decltype(&PKCS8_PRIV_KEY_INFO_free)> info(
+            EVP_PKEY2PKCS8(key), PKCS8_PRIV_KEY_INFO_free);
+        // -1: PBES2 with the cipher given; no salt given: a random one.
+        const std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)> encrypted(
+            info ? PKCS8_encrypt(-1, EVP_aes_256_cbc(),
+                                 reinterpret_cast<const char*>(passphrase->data()),
+                                 static_cast<int>(passphrase->size()), nullptr, kKeySaltBytes,
+                                 kKeyDerivationRounds, info.get())
+                 : nullptr,
+            X509_SIG_free);
+        written = encrypted && PEM_write_bio_PKCS8(bio.get(), encrypted.get()) == 1;
+    }
+    if (!written) Refuse("the private key cannot be written as PEM: " + OpensslReason());
     return BioBytes(bio.get());
 }
 

@@ -44,10 +44,18 @@ std::vector<uint8_t> SignDigest(EVP_PKEY* key, const std::array<uint8_t, 32>& di
 // A freshly generated RSA-3072 key with exponent 65537.
 KeyPointer GenerateReleaseKey();
 
-// PEM texts: the private key as unencrypted PKCS #8 ("BEGIN PRIVATE KEY"), the public key as
-// SubjectPublicKeyInfo ("BEGIN PUBLIC KEY"). The private key's text is made in the one buffer
-// returned, and every buffer it passed through on the way was wiped: the caller wipes the result.
-std::vector<uint8_t> PrivateKeyPem(EVP_PKEY* key);
+// The passphrase for a new encrypted key, from where LoadPrivateKey takes one: the environment
+// (VELTOMARN_KEY_PASSPHRASE, or the first line of the file VELTOMARN_KEY_PASSPHRASE_FILE names,
+// which group and others must not read), or else asked twice on the terminal. The caller wipes
+// it. Throws ToolError (2) for none, two entries that differ or no terminal; 130 for Ctrl-C.
+std::vector<uint8_t> NewKeyPassphrase();
+
+// PEM texts: the private key as PKCS #8, unencrypted ("BEGIN PRIVATE KEY") or, with a
+// `passphrase`, encrypted ("BEGIN ENCRYPTED PRIVATE KEY": PBES2, AES-256-CBC under a key from
+// PBKDF2-HMAC-SHA256 with a random salt); the public key as SubjectPublicKeyInfo ("BEGIN PUBLIC
+// KEY"). The private key's text is made in the one buffer returned, and every buffer it passed
+// through on the way was wiped: the caller wipes the result.
+std::vector<uint8_t> PrivateKeyPem(EVP_PKEY* key, const std::vector<uint8_t>* passphrase);
 std::vector<uint8_t> PublicKeyPem(EVP_PKEY* key);
 
 // Two lines of 64 lower-case hex digits, each ended by LF: two independent 32-byte shares from

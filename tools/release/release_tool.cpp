@@ -56,15 +56,16 @@ shows its progress on standard error when it is a terminal; --quiet silences it.
 
 Exit status: 0 success, 1 a verification failure, 2 a usage or I/O error (including a package
 that sign refuses), 130 or 143 when SIGINT or SIGTERM ended the command, which then removes
-what it made. Messages go to standard error and name the path concerned.
+what it made. A refusal leaves every input and output as it was. Messages go to standard error
+and name the path concerned.
 )";
 
 constexpr char kKeygenUsage[] =
-    R"(Usage: veltomarn-release keygen --out DIR
+    R"(Usage: veltomarn-release keygen --out DIR [--encrypt]
 
 Makes a new release signing key and new payload key shares in DIR, which must exist:
-  DIR/release-signing.key.pem  RSA-3072 private key (exponent 65537), unencrypted PKCS #8 PEM,
-                               mode 0600. Keep it offline and secret.
+  DIR/release-signing.key.pem  RSA-3072 private key (exponent 65537), PKCS #8 PEM, unencrypted
+                               or (--encrypt) encrypted, mode 0600. Keep it offline and secret.
   DIR/release-signing.pub.pem  its public key, PEM (BEGIN PUBLIC KEY): the build input
                                VELTOMARN_RELEASE_PUBLIC_KEY, and the key for verify.
   DIR/payload-key-shares.txt   two lines of 64 lower-case hex digits, mode 0600: two 32-byte
@@ -72,7 +73,16 @@ Makes a new release signing key and new payload key shares in DIR, which must ex
                                AES-256 payload key: the build input VELTOMARN_PAYLOAD_KEY.
 
 Nothing is ever overwritten: if any of the three files exists, nothing is written. The files are
-written in full under temporary names first, so either all three appear or none does.
+written in full under temporary names first, so either all three appear or none does. Prints
+their paths, then "keyFingerprint=K": K the key's fingerprint, the SHA-256 of its
+SubjectPublicKeyInfo DER (what "openssl pkey -pubin -outform DER | sha256sum" prints for
+release-signing.pub.pem), the value pack and verify give.
+
+  --encrypt  encrypt the private key ("BEGIN ENCRYPTED PRIVATE KEY": PBES2, AES-256-CBC under a
+             key from PBKDF2-HMAC-SHA256, 600000 rounds, random salt) with a passphrase taken as
+             sign and pack take it: VELTOMARN_KEY_PASSPHRASE, else the first line of the file
+             VELTOMARN_KEY_PASSPHRASE_FILE names (readable by you alone), else asked twice on
+             the terminal. It is asked before anything is made; without one nothing is written.
 )";
 
 constexpr char kSignUsage[] =
@@ -96,7 +106,8 @@ under temporary names and renamed into place, and a failure puts the old pair ba
                 from the file itself) and install the result with attach-signature.
   --digest-out FILE       with --prepare: also write the 32 digest bytes to the new FILE
   --digest-info-out FILE  with --prepare: also write the DER DigestInfo (the 19-byte SHA-256
-                          prefix and the digest) that raw RSA signing hardware signs
+                          prefix and the digest) that raw RSA signing hardware signs. Each
+                          must be a new file of its own outside PACKAGE_DIR, or nothing changes
   --quiet       no progress line while the files are hashed
 
 Refuses (exit status 2, nothing changed, the path named) a package that the bootstrap would
@@ -178,7 +189,7 @@ PACKAGE_DIR that pack created is removed, an empty one that existed is emptied (
 
   --json  the result as one JSON object on standard output: "packed" (the directory),
           "sequence", "files", "payloadFiles", "plaintextBytes" and "keyFingerprint" (the
-          SHA-256 of the signing key's public CNG blob, as verify --json gives it); on
+          signing key's fingerprint, as keygen, verify and the text line give it); on
           failure "packed" false, "status" (the exit status), "message", and "code" and
           "path" when the final check failed.
 )";
@@ -192,11 +203,17 @@ compiled into the bootstrap: the signature of RELEASE.signed, every rule of the 
 exact tree (no file or directory more or less, no links, names spelt exactly), and the size and
 SHA-256 of every listed file; then reads the header and file table of VeltoMarn.payload and
 unseals it to nowhere: every chunk decrypted and authenticated, every file's SHA-256 checked,
-nothing written. Prints "OK sequence=N files=F payloadFiles=PF plaintextBytes=P" on success (exit
-status 0), with the field names pack prints: F the files the inventory lists, PF and P the
-payload's file count and plaintext size; otherwise prints the bootstrap's failure code and the
-path it concerns on standard error (exit status 1). A package whose VeltoMarnLauncher.exe was
-built with another release key than PUB.pem is refused (exit status 2).
+nothing written. Last it runs the check the inner launcher runs on its own release in every
+player's start, on the payload's files: the inner RELEASE.signed and RELEASE.sig (read from the
+payload in memory) must verify with PUB.pem, and the inventory must list exactly the payload's
+other files with their sizes and SHA-256. Prints "OK sequence=N files=F payloadFiles=PF
+plaintextBytes=P keyFingerprint=K" on success (exit status 0), with the field names pack prints:
+F the files the inventory lists, PF and P the payload's file count and plaintext size, K the
+key's fingerprint (the SHA-256 of its SubjectPublicKeyInfo DER, as keygen prints it and
+"openssl pkey -pubin -outform DER | sha256sum" computes it); otherwise prints the bootstrap's
+failure code and the path it concerns on standard error (exit status 1). A package whose
+VeltoMarnLauncher.exe was built with another release key than PUB.pem, or whose inner release
+fails its own check (the inner file and what differs named), is refused (exit status 2).
 
 Every command warns once on standard error when it is given one of the repository's TEST-ONLY
 keys (keys/test), or packs a bootstrap that holds one.
@@ -205,12 +222,14 @@ keys (keys/test), or packs a bootstrap that holds one.
                      plays it must be built with the same, VELTOMARN_PAYLOAD_KEY). The unsealing
                      is the bootstrap's own code.
   --no-payload       for checks without the payload key (a CI job, a mirror): everything but
-                     the unsealing; the payload's header and file table are still read.
+                     the unsealing and the inner release, which stays sealed (a second line
+                     says so); the payload's header and file table are still read.
   --json             one JSON object on standard output instead: "verified" true with
-                     "sequence", "files", "payloadFiles", "plaintextBytes", "payloadUnsealed", or
-                     false with "code" and "path"; and "keyFingerprint", the SHA-256 of the
-                     public key's CNG blob. The exit status stays as above. When verify cannot
-                     run the check (exit status 2): "verified" false, "status" and "message".
+                     "sequence", "files", "payloadFiles", "plaintextBytes", "payloadUnsealed",
+                     "innerReleaseChecked", or false with "code" and "path"; and
+                     "keyFingerprint", PUB.pem's fingerprint. The exit status stays as
+                     above. When verify cannot run the check (exit status 2): "verified" false,
+                     "status" and "message".
   --quiet            no progress line while the package is checked
 )";
 
@@ -314,6 +333,9 @@ int Keygen(const Arguments& arguments, std::ostream& out, std::ostream&) {
     ExpectPositional("keygen", arguments, 0, "no arguments besides --out DIR");
     // Fails early, before the slow key generation; InstallNewFiles checks again.
     RefuseTakenNames(directory, {kPrivateKeyFile, kPublicKeyFile, kKeySharesFile});
+    std::vector<uint8_t> passphrase;
+    const WipeOnExit wipePassphrase(passphrase);
+    if (arguments.flags.count("--encrypt") != 0) passphrase = NewKeyPassphrase();
     const KeyPointer key = GenerateReleaseKey();
     // The secrets are made in the files' own buffers, moved there and never copied, and wiped on
     // every way out.
@@ -321,11 +343,13 @@ int Keygen(const Arguments& arguments, std::ostream& out, std::ostream&) {
         {kPrivateKeyFile, {}, 0600}, {kPublicKeyFile, {}, 0644}, {kKeySharesFile, {}, 0600}};
     const WipeOnExit wipePrivateKey(files[0].bytes);
     const WipeOnExit wipeShares(files[2].bytes);
-    files[0].bytes = PrivateKeyPem(key.get());
+    files[0].bytes = PrivateKeyPem(key.get(), passphrase.empty() ? nullptr : &passphrase);
     files[1].bytes = PublicKeyPem(key.get());
     files[2].bytes = NewPayloadKeyShares();
+    const std::string fingerprint = Fingerprint(PublicKeyBlob(key.get()));
     InstallNewFiles(directory, files);
     for (const NewFile& file : files) out << JoinPath(directory, file.name) << "\n";
+    out << "keyFingerprint=" << fingerprint << "\n";
     return kExitSuccess;
 }
 
@@ -346,8 +370,10 @@ std::optional<std::pair<std::string, std::string>> DigestFilePlace(const Argumen
 }
 
 // For signing hardware: the digest of RELEASE.signed as its 32 bytes (--digest-out) and as the
-// DER DigestInfo that PKCS #1 v1.5 signs (--digest-info-out), each in a new file.
-void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>& digest) {
+// DER DigestInfo that PKCS #1 v1.5 signs (--digest-info-out), each in a new file, whose path is
+// added to `written` as soon as it exists.
+void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>& digest,
+                      std::vector<std::string>& written) {
     static constexpr uint8_t kSha256DigestInfo[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
                                                     0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
                                                     0x01, 0x05, 0x00, 0x04, 0x20};
@@ -359,6 +385,7 @@ void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>&
     for (const auto& [option, bytes] : kinds) {
         if (const auto place = DigestFilePlace(arguments, option)) {
             InstallNewFiles(place->first, {{place->second, bytes, 0644}});
+            written.push_back(JoinPath(place->first, place->second));
         }
     }
 }
@@ -382,16 +409,34 @@ int Sign(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     const std::string root = RealDirectory(arguments.positional[0]);
 
     if (prepare) {
-        // A digest file's name that is taken refuses the command before the package changes.
+        // Every digest file is refused before the package changes: a taken name, both options
+        // naming one file, or a file in the package, which its new inventory would not list.
+        std::set<std::pair<std::string, std::string>> places;
         for (const char* option : {"--digest-out", "--digest-info-out"}) {
             if (const auto place = DigestFilePlace(arguments, option)) {
+                const std::string path = JoinPath(place->first, place->second);
+                if (place->first == root || place->first.starts_with(root + "/")) {
+                    UsageError("sign", std::string(option) + " " + ShowPath(path) +
+                                           " lies in PACKAGE_DIR; nothing was written");
+                }
+                if (!places.insert(*place).second) {
+                    UsageError("sign", "--digest-out and --digest-info-out both name " +
+                                           ShowPath(path) + "; nothing was written");
+                }
                 RefuseTakenNames(place->first, {place->second});
             }
         }
         const BuiltInventory inventory =
             BuildInventory(root, ScanPackage(root), sequence, ProgressStream(arguments, err));
-        InstallInventoryFiles(root, inventory.bytes, nullptr);
-        WriteDigestFiles(arguments, inventory.digest);
+        // The new digest files go again when the package cannot change.
+        std::vector<std::string> written;
+        try {
+            WriteDigestFiles(arguments, inventory.digest, written);
+            InstallInventoryFiles(root, inventory.bytes, nullptr);
+        } catch (const ToolError&) {
+            for (const std::string& path : written) unlink(path.c_str());
+            throw;
+        }
         out << DigestHex(inventory.digest) << "\n";
         return kExitSuccess;
     }
@@ -440,6 +485,7 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     if (IsTestPayloadKey(payloadKey)) WarnTestKey(err, ShowPath(sharesPath));
     CheckBootstrapKey(request.bootstrap, PublicKeyBlob(signingKey.get()), err);
     CheckBootstrapShares(request.bootstrap, payloadKey, sharesPath);
+    const std::string fingerprint = Fingerprint(PublicKeyBlob(signingKey.get()));
     const PackedPackage packed = PackPackage(request, ProgressStream(arguments, err));
     if (arguments.flags.count("--json") != 0) {
         out << "{\"packed\": " << Json(packed.root)
@@ -447,13 +493,13 @@ int Pack(const Arguments& arguments, std::ostream& out, std::ostream& err) {
             << ", \"files\": " << packed.inventory.files
             << ", \"payloadFiles\": " << packed.payload.files
             << ", \"plaintextBytes\": " << packed.payload.plaintextBytes
-            << ", \"keyFingerprint\": " << Json(Fingerprint(PublicKeyBlob(signingKey.get())))
-            << "}\n";
+            << ", \"keyFingerprint\": " << Json(fingerprint) << "}\n";
         return kExitSuccess;
     }
     out << "packed " << packed.root << " sequence=" << packed.inventory.sequence
         << " files=" << packed.inventory.files << " payloadFiles=" << packed.payload.files
-        << " plaintextBytes=" << packed.payload.plaintextBytes << "\n";
+        << " plaintextBytes=" << packed.payload.plaintextBytes << " keyFingerprint=" << fingerprint
+        << "\n";
     return kExitSuccess;
 }
 
@@ -477,7 +523,8 @@ int AttachSignature(const Arguments& arguments, std::ostream& out, std::ostream&
         sequence = ParseReleaseInventory(inventory).sequence();
     } catch (const Failure& failure) {
         const std::string code = failure.code();
-        std::string why = "does not verify against " + ShowPath(inventoryPath) + " with that key";
+        std::string why = "does not verify against " + ShowPath(inventoryPath) +
+                          " with that key (fingerprint " + Fingerprint(keyBlob) + ")";
         if (code == "SIGNATURE_SIZE") {
             why = "is " + std::to_string(signature.size()) + " bytes long; a signature has 384";
         } else if (code.rfind("SIGNATURE_", 0) != 0) {
@@ -524,13 +571,19 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
         CheckBootstrapShares(JoinPath(root, kBootstrapFileName), *payloadKey,
                              arguments.values.at("--key-shares"));
     }
+    if (outcome.passed && !outcome.innerRelease.empty()) {
+        RefuseInnerRelease(JoinPath(root, kPayloadFileName), outcome.innerRelease, keyBlob,
+                           "Sign the inner folder again (sign --key), then seal it and sign the "
+                           "package again");
+    }
     if (arguments.flags.count("--json") != 0) {
         out << "{\"verified\": " << (outcome.passed ? "true" : "false");
         if (outcome.passed) {
             out << ", \"sequence\": " << outcome.sequence << ", \"files\": " << outcome.files
                 << ", \"payloadFiles\": " << outcome.payloadFiles
                 << ", \"plaintextBytes\": " << outcome.plaintextBytes
-                << ", \"payloadUnsealed\": " << (unseal ? "true" : "false");
+                << ", \"payloadUnsealed\": " << (unseal ? "true" : "false")
+                << ", \"innerReleaseChecked\": " << (unseal ? "true" : "false");
         } else {
             out << ", \"code\": " << Json(outcome.code) << ", \"path\": " << Json(outcome.path);
         }
@@ -542,7 +595,10 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     }
     out << "OK sequence=" << outcome.sequence << " files=" << outcome.files
         << " payloadFiles=" << outcome.payloadFiles << " plaintextBytes=" << outcome.plaintextBytes
-        << "\n";
+        << " keyFingerprint=" << Fingerprint(keyBlob) << "\n";
+    if (!unseal) {
+        out << "inner release not checked: the payload stays sealed without --key-shares\n";
+    }
     return kExitSuccess;
 }
 
@@ -555,7 +611,7 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"keygen", kKeygenUsage, {"--out"}, {}, Keygen},
+    {"keygen", kKeygenUsage, {"--out"}, {"--encrypt"}, Keygen},
     {"seal", kSealUsage, {"--key-shares", "--out"}, {"--quiet"}, Seal},
     {"pack",
      kPackUsage,
