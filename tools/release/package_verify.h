@@ -26,6 +26,7 @@ struct VerifyOutcome {
     uint64_t plaintextBytes = 0;   // passed: the payload's plaintext total
     std::string code;              // failed: the bootstrap's failure code
     std::string path;              // failed: the Linux path the failure concerns (best effort)
+    std::string hint;              // failed: the likely cause and its remedy, when one is known
 };
 
 // Runs the bootstrap's package check (CheckPackage) over the Linux platform on directory `root`
@@ -35,6 +36,8 @@ struct VerifyOutcome {
 // "RELEASE.sig" for the signature, the package directory for an incomplete tree,
 // "VeltoMarn.payload" from opening the payload on, and otherwise the last file or directory entry
 // the check opened or listed: the file whose digest differs, the unexpected entry, the link.
+// A bootstrap that differs from its row and carries an Authenticode signature gets a hint: it was
+// probably signed after pack.
 // Throws ToolError (2) when `root` cannot be expressed as a drive path.
 // `payloadKey` is needed for kUnseal only. `progress`: where a line shows how far the check has
 // come (ProgressLine), or null. SIGINT or SIGTERM ends the check (ToolError, 128 + the signal).

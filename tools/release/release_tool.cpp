@@ -198,7 +198,9 @@ nothing written. Prints "OK sequence=N files=F payloadFiles=PF plaintextBytes=P"
 status 0), with the field names pack prints: F the files the inventory lists, PF and P the
 payload's file count and plaintext size; otherwise prints the bootstrap's failure code and the
 path it concerns on standard error (exit status 1). A package whose VeltoMarnLauncher.exe was
-built with another release key than PUB.pem is refused (exit status 2).
+built with another release key than PUB.pem is refused (exit status 2). When the package's
+VeltoMarnLauncher.exe differs from its listed size or digest and carries an Authenticode
+signature, a hint follows: it was probably signed after pack.
 
 Every command warns once on standard error when it is given one of the repository's TEST-ONLY
 keys (keys/test), or packs a bootstrap that holds one.
@@ -550,6 +552,7 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
                 << ", \"payloadUnsealed\": " << (unseal ? "true" : "false");
         } else {
             out << ", \"code\": " << Json(outcome.code) << ", \"path\": " << Json(outcome.path);
+            if (!outcome.hint.empty()) out << ", \"hint\": " << Json(outcome.hint);
         }
         if (run) {
             out << ", \"selfTestPassed\": " << (run->passed ? "true" : "false")
@@ -559,7 +562,9 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
         return passed ? kExitSuccess : kExitVerificationFailed;
     }
     if (!outcome.passed) {
-        throw ToolError(kExitVerificationFailed, outcome.code + ": " + ShowPath(outcome.path));
+        throw ToolError(kExitVerificationFailed,
+                        outcome.code + ": " + ShowPath(outcome.path) +
+                            (outcome.hint.empty() ? "" : "\nhint: " + outcome.hint));
     }
     out << "OK sequence=" << outcome.sequence << " files=" << outcome.files
         << " payloadFiles=" << outcome.payloadFiles << " plaintextBytes=" << outcome.plaintextBytes
