@@ -13,6 +13,7 @@ packages=(
   xvfb xauth xdotool                                      # the progress window test
   bsdutils                                                # script: the release tool on a terminal
   util-linux passwd                                       # setpriv, useradd: the player's account
+  osslsigncode                                            # Authenticode signing in the end-to-end test
 )
 
 # The tests run what depends on permissions as a player does, never as root: where they run as

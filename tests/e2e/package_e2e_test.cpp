@@ -361,6 +361,69 @@ TEST(ProgressWindowTest, ShownCancelledByEscapeAndGoneBeforeTheGame) {
         EXPECT_TRUE(!payload.is_directory() || fs::is_empty(payload)) << payload.path();
     }
     RunProgram({"wineserver", "-k"}, work.path);
+
+// Authenticode as a publisher applies it, with a code-signing certificate made for the run: a
+// bootstrap signed before pack passes verify and its own session under Wine (verify --self-test),
+// which fails when the inner launcher rejects its release; signed after pack, verify names why.
+TEST(AuthenticodeTest, SignedBeforePackPassesTheSelfTestSignedAfterPackIsNamed) {
+    const TemporaryDirectory work;
+    const fs::path& w = work.path;
+    const auto run = [&](const std::vector<std::string>& argv) { return RunProgram(argv, w); };
+    if (run({"sh", "-c", "command -v osslsigncode"}).exitCode != 0) {
+        GTEST_SKIP() << "osslsigncode is not installed (scripts/setup.sh installs it)";
+    }
+    ASSERT_EQ(run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                   "-subj", "/CN=VeltoMarn test", "-addext", "extendedKeyUsage=codeSigning",
+                   "-keyout", "code.key", "-out", "code.crt"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(run({"osslsigncode", "sign", "-certs", "code.crt", "-key", "code.key", "-in",
+                   kFixture / "package" / kBootstrap, "-out", "signed.exe"})
+                  .exitCode,
+              0);
+    const fs::path keys = VELTOMARN_TEST_KEYS_DIR;
+    Tool({"pack", "--key", kTestKey, "--key-shares", keys / "payload-key-shares-TEST-ONLY.txt",
+          "--sequence", kSequence, "--inner", kFixture / "inner", "--out", w / "early",
+          "--bootstrap", w / "signed.exe", "--manifest", kFixture / "release.json", "--include",
+          kFixture / "include"},
+         w);
+    fs::copy(kFixture / "package", w / "late", fs::copy_options::recursive);
+    fs::copy_file(w / "signed.exe", w / "late" / kBootstrap, fs::copy_options::overwrite_existing);
+    // `output`: --json, or --quiet for the lines a person reads.
+    const auto verify = [&](const std::string& probe, const fs::path& package, const char* output) {
+        return run({"env", "TMPDIR=" + w.string(), "VELTOMARN_PROBE=" + probe,
+                    VELTOMARN_RELEASE_TOOL, "verify", "--public-key",
+                    keys / "release-signing-TEST-ONLY.pub.pem", "--no-payload", "--self-test",
+                    output, package});
+    };
+    const ProgramRun early = verify("", w / "early", "--quiet");
+    EXPECT_EQ(early.exitCode, 0) << early.standardError;
+    const std::string& lines = early.standardOutput;
+    EXPECT_TRUE(lines.starts_with("OK sequence=2026103022 files=5 ")) << lines;
+    EXPECT_TRUE(OutputMatches(kSessionDone, lines.substr(lines.rfind('\n', lines.size() - 2) + 1)))
+        << lines;
+    const ProgramRun rejected = verify("verify=3", w / "early", "--json");
+    EXPECT_EQ(rejected.exitCode, 1);
+    EXPECT_NE(rejected.standardOutput.find(R"("selfTestPassed": false, "selfTest": )"
+                                           R"("SECURITY_CHECK_FAILED: INNER_SIGNATURE_REJECTED )"
+                                           "(exit status 1)\""),
+              std::string::npos)
+        << rejected.standardOutput;
+    for (const fs::directory_entry& entry : fs::directory_iterator(w)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("veltomarn-self-test-"));
+    }
+    const ProgramRun late = verify("", w / "late", "--quiet");
+    EXPECT_EQ(late.exitCode, 1);
+    EXPECT_NE(late.standardError.find("FILE_SIZE_MISMATCH: " + (w / "late" / kBootstrap).string() +
+                                      "\nhint: VeltoMarnLauncher.exe carries an Authenticode "
+                                      "signature that its inventory row does not cover"),
+              std::string::npos)
+        << late.standardError;
+    // Without Wine: said so, before any check.
+    const ProgramRun noWine = run({"env", "PATH=/nonexistent", VELTOMARN_RELEASE_TOOL, "verify",
+                                   "--public-key", "-", "--no-payload", "--self-test", "-"});
+    EXPECT_EQ(noWine.exitCode, 2);
+    EXPECT_NE(noWine.standardError.find("Wine is not installed"), std::string::npos);
 }
 
 }  // namespace

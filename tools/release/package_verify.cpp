@@ -14,6 +14,7 @@
 #include "core/failure.h"
 #include "core/guarded_directory.h"
 #include "core/sha256.h"
+#include "core/names.h"
 #include "distribution/distribution_check.h"
 #include "distribution/release_inventory.h"
 #include "payload/payload_format.h"
@@ -21,6 +22,7 @@
 #include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
 #include "release/key_identity.h"
+#include "release/authenticode.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {
@@ -221,6 +223,16 @@ VerifyOutcome VerifyPackage(const std::string& root, const std::vector<uint8_t>&
             const std::optional<std::string> last = LinuxPathFromDrive(files.LastPathTouched());
             outcome.path = last ? *last : root;
             break;
+    }
+    // Authenticode signing rewrites the executable it signs, so it belongs before pack.
+    const std::string bootstrap = JoinPath(root, kBootstrapFileName);
+    if ((outcome.code == "FILE_SIZE_MISMATCH" || outcome.code == "FILE_HASH_MISMATCH") &&
+        outcome.path == bootstrap && CarriesAuthenticodeSignature(bootstrap)) {
+        outcome.hint =
+            std::string(kBootstrapFileName) +
+            " carries an Authenticode signature that its inventory row does not cover: it was "
+            "probably signed after pack. Sign the bootstrap before pack and pack again, or run "
+            "sign on this package again";
     }
     return outcome;
 }

@@ -30,6 +30,7 @@ struct VerifyOutcome {
     std::string innerRelease;
     std::string code;  // failed: the bootstrap's failure code
     std::string path;  // failed: the Linux path the failure concerns (best effort)
+    std::string hint;  // failed: the likely cause and its remedy, when one is known
 };
 
 // Runs the check an inner launcher runs on its own folder at every start (the distribution check,
@@ -52,6 +53,8 @@ std::string VerifyInnerRelease(const std::string& inner,
 // "RELEASE.sig" for the signature, the package directory for an incomplete tree,
 // "VeltoMarn.payload" from opening the payload on, and otherwise the last file or directory entry
 // the check opened or listed: the file whose digest differs, the unexpected entry, the link.
+// A bootstrap that differs from its row and carries an Authenticode signature gets a hint: it was
+// probably signed after pack.
 // Throws ToolError (2) when `root` cannot be expressed as a drive path.
 // `payloadKey` is needed for kUnseal only. With kUnseal, a package that passes has its inner
 // release checked too (`innerRelease`). `progress`: where a line shows how far the check has

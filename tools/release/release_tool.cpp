@@ -25,6 +25,7 @@
 #include "release/payload_seal.h"
 #include "release/release_keys.h"
 #include "release/tool_support.h"
+#include "release/wine_self_test.h"
 
 namespace veltomarn::release {
 namespace {
@@ -197,6 +198,7 @@ PACKAGE_DIR that pack created is removed, an empty one that existed is emptied (
 constexpr char kVerifyUsage[] =
     R"(Usage: veltomarn-release verify --public-key PUB.pem --key-shares FILE PACKAGE_DIR
        veltomarn-release verify --public-key PUB.pem --no-payload PACKAGE_DIR
+       veltomarn-release verify ... --self-test PACKAGE_DIR
 
 Runs the bootstrap's own package check on PACKAGE_DIR, with PUB.pem in place of the key
 compiled into the bootstrap: the signature of RELEASE.signed, every rule of the inventory, the
@@ -213,7 +215,9 @@ key's fingerprint (the SHA-256 of its SubjectPublicKeyInfo DER, as keygen prints
 "openssl pkey -pubin -outform DER | sha256sum" computes it); otherwise prints the bootstrap's
 failure code and the path it concerns on standard error (exit status 1). A package whose
 VeltoMarnLauncher.exe was built with another release key than PUB.pem, or whose inner release
-fails its own check (the inner file and what differs named), is refused (exit status 2).
+fails its own check (the inner file and what differs named), is refused (exit status 2). When
+the package's VeltoMarnLauncher.exe differs from its listed size or digest and carries an
+Authenticode signature, a hint follows: it was probably signed after pack.
 
 Every command warns once on standard error when it is given one of the repository's TEST-ONLY
 keys (keys/test), or packs a bootstrap that holds one.
@@ -230,6 +234,13 @@ keys (keys/test), or packs a bootstrap that holds one.
                      "keyFingerprint", PUB.pem's fingerprint. The exit status stays as
                      above. When verify cannot run the check (exit status 2): "verified" false,
                      "status" and "message".
+  --self-test        once the package passed: run its own VeltoMarnLauncher.exe --self-test
+                     under Wine, in a new Wine prefix removed afterwards, and print its status
+                     line (exit status 0 on SEALED_SELF_TEST_OK) or what it printed instead (exit
+                     status 1). Proves that the package's bootstrap, with its compiled-in keys,
+                     accepts the package and that the inner launcher accepts its own release;
+                     the game is not started. Needs wine and wineserver on PATH (else exit
+                     status 2). --json adds "selfTestPassed" and "selfTest", the line.
   --quiet            no progress line while the package is checked
 )";
 
@@ -547,6 +558,9 @@ int AttachSignature(const Arguments& arguments, std::ostream& out, std::ostream&
 }
 
 int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
+    // Wine is looked for first: its absence must not wait for a long check.
+    const bool selfTest = arguments.flags.count("--self-test") != 0;
+    const WinePrograms wine = selfTest ? FindWine() : WinePrograms{};
     const std::vector<uint8_t> keyBlob =
         LoadPublicKeyBlob(Required("verify", arguments, "--public-key"));
     if (IsTestReleaseKey(keyBlob)) WarnTestKey(err, ShowPath(arguments.values.at("--public-key")));
@@ -576,6 +590,11 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
                            "Sign the inner folder again (sign --key), then seal it and sign the "
                            "package again");
     }
+    const std::optional<SelfTestRun> run =
+        outcome.passed && selfTest
+            ? std::optional(RunSelfTest(wine, JoinPath(root, kBootstrapFileName)))
+            : std::nullopt;
+    const bool passed = outcome.passed && (!run || run->passed);
     if (arguments.flags.count("--json") != 0) {
         out << "{\"verified\": " << (outcome.passed ? "true" : "false");
         if (outcome.passed) {
@@ -586,12 +605,19 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
                 << ", \"innerReleaseChecked\": " << (unseal ? "true" : "false");
         } else {
             out << ", \"code\": " << Json(outcome.code) << ", \"path\": " << Json(outcome.path);
+            if (!outcome.hint.empty()) out << ", \"hint\": " << Json(outcome.hint);
+        }
+        if (run) {
+            out << ", \"selfTestPassed\": " << (run->passed ? "true" : "false")
+                << ", \"selfTest\": " << Json(run->line);
         }
         out << ", \"keyFingerprint\": " << Json(Fingerprint(keyBlob)) << "}\n";
-        return outcome.passed ? kExitSuccess : kExitVerificationFailed;
+        return passed ? kExitSuccess : kExitVerificationFailed;
     }
     if (!outcome.passed) {
-        throw ToolError(kExitVerificationFailed, outcome.code + ": " + ShowPath(outcome.path));
+        throw ToolError(kExitVerificationFailed,
+                        outcome.code + ": " + ShowPath(outcome.path) +
+                            (outcome.hint.empty() ? "" : "\nhint: " + outcome.hint));
     }
     out << "OK sequence=" << outcome.sequence << " files=" << outcome.files
         << " payloadFiles=" << outcome.payloadFiles << " plaintextBytes=" << outcome.plaintextBytes
@@ -599,6 +625,12 @@ int Verify(const Arguments& arguments, std::ostream& out, std::ostream& err) {
     if (!unseal) {
         out << "inner release not checked: the payload stays sealed without --key-shares\n";
     }
+    if (run && !run->passed) {
+        throw ToolError(
+            kExitVerificationFailed,
+            "the package's own bootstrap failed its self-test under Wine: " + run->line);
+    }
+    if (run) out << run->line << "\n";
     return kExitSuccess;
 }
 
@@ -628,7 +660,7 @@ const Command kCommands[] = {
     {"verify",
      kVerifyUsage,
      {"--public-key", "--key-shares"},
-     {"--no-payload", "--json", "--quiet"},
+     {"--no-payload", "--json", "--self-test", "--quiet"},
      Verify},
 };
 
