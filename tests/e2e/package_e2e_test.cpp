@@ -361,6 +361,7 @@ TEST(ProgressWindowTest, ShownCancelledByEscapeAndGoneBeforeTheGame) {
         EXPECT_TRUE(!payload.is_directory() || fs::is_empty(payload)) << payload.path();
     }
     RunProgram({"wineserver", "-k"}, work.path);
+}
 
 // Authenticode as a publisher applies it, with a code-signing certificate made for the run: a
 // bootstrap signed before pack passes verify and its own session under Wine (verify --self-test),
