@@ -40,25 +40,6 @@ int RunVerifyOnly(Platform& platform, const WideString& packageDirectory) {
     return 0;
 }
 
-namespace {
-
-// Tidies a session that a failure interrupted: an owned one is cleaned, an unowned one (the owner
-// record not flushed yet) is empty and removed. The failure itself is passed on by the caller.
-void HandleSessionFailure(Platform& platform, const Session& session, const PayloadIndex& index) {
-    if (!session.ownerRecordWritten) {
-        platform.RemoveDirectoryW(LocalLongPath(session.sessionDirectory).c_str());
-        return;
-    }
-    try {
-        CleanupSession(platform, session.sessionDirectory, index);
-    } catch (...) {
-        WriteStandardStream(platform, "CACHE_PRESERVED: owned session needs recovery or review.\n",
-                            true);
-    }
-}
-
-}  // namespace
-
 int RunSession(Platform& platform, const WideString& packageDirectory, RunMode mode) {
     // Only a player's start shows progress; `--self-test` answers with its status line alone.
     ProgressWindow progress(
@@ -113,7 +94,10 @@ int RunSession(Platform& platform, const WideString& packageDirectory, RunMode m
                 " innerSignatureVerified=1 cacheCleaned=1 elapsedMs=" + DecimalText(elapsed) + "\n",
             false);
     } catch (...) {
-        HandleSessionFailure(platform, session, package.index);
+        if (!TidyFailedSession(platform, session, package.index)) {
+            WriteStandardStream(
+                platform, "CACHE_PRESERVED: owned session needs recovery or review.\n", true);
+        }
         throw;
     }
     return static_cast<int>(exitCode);

@@ -209,6 +209,19 @@ void CleanupSession(Platform& platform, const WideString& sessionDirectory,
     RemoveOwnedSession(platform, ProveOwnership(platform, sessionDirectory, index), index);
 }
 
+bool TidyFailedSession(Platform& platform, const Session& session, const PayloadIndex& index) {
+    try {
+        if (session.ownerRecordWritten) {
+            CleanupSession(platform, session.sessionDirectory, index);
+        } else {
+            platform.RemoveDirectoryW(LocalLongPath(session.sessionDirectory).c_str());
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void RecoverStaleSessions(Platform& platform, GuardedDirectory& payload, const PayloadIndex& index,
                           const CacheSecurity& cache) {
     for (const WideString& session : StaleSessions(payload)) {

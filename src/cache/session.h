@@ -84,6 +84,12 @@ void CheckSessionTree(GuardedDirectory& sessionGuard, const PayloadIndex& index)
 void CleanupSession(Platform& platform, const WideString& sessionDirectory,
                     const PayloadIndex& index);
 
+// Tidies a session that a failure interrupted; the failure itself is the caller's to pass on. An
+// owned session is cleaned (CleanupSession); an unowned one (the owner record not flushed yet)
+// is empty and removed. Returns false when the owned session could not be cleaned: it stays for
+// the next start's recovery or a review. Never throws.
+bool TidyFailedSession(Platform& platform, const Session& session, const PayloadIndex& index);
+
 // Cleans every session left in the payload directory held by `payload` by earlier runs, each
 // given the cache's DACL again first (a run that died while its session was locked left its
 // directories unwritable, and where access lists become permission bits, undeletable): its

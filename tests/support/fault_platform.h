@@ -16,6 +16,8 @@
 #include <tuple>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/platform.h"
 
 namespace veltomarn::test {
@@ -40,12 +42,22 @@ inline constexpr uint32_t kStatusUnsuccessful = 0xC0000001;
 class FaultPlatform final : public Platform {
   public:
     explicit FaultPlatform(Platform& real) : real_(real) {}
+    // A fault or an action that never came due names a member or a call the run never made (a
+    // misspelt name, say): the test would pass without testing anything.
+    ~FaultPlatform() override {
+        for (const Fault& fault : faults_) {
+            EXPECT_TRUE(fault.fired) << fault.member << " call " << fault.nth << " never failed";
+        }
+        for (const auto& [call, action] : actions_) {
+            ADD_FAILURE() << call.first << " call " << call.second << " never came";
+        }
+    }
 
     // The `nth` call (1-based, counted since this platform was made) of `member` does not reach
     // the real platform: it returns the member's failure value with last error `error` (a crypto
     // member returns `error` as its status). `nth` 0: every call.
     void Fail(const std::string& member, int nth, uint32_t error) {
-        faults_.push_back({member, nth, error});
+        faults_.push_back({member, nth, error, false});
     }
     // Runs `action` just before the `nth` call of `member` is forwarded.
     void Before(const std::string& member, int nth, std::function<void()> action) {
@@ -544,6 +556,7 @@ class FaultPlatform final : public Platform {
         std::string member;
         int nth;
         uint32_t error;
+        bool fired = false;
     };
     struct Secret {
         const uint8_t* bytes;
@@ -563,9 +576,14 @@ class FaultPlatform final : public Platform {
             ++phase_;
         if (classes_.insert({member, site, phase_}).second) distinctCalls[member].push_back(nth);
         const auto [first, last] = actions_.equal_range({member, nth});
-        for (auto it = first; it != last; ++it) it->second();
-        for (const Fault& fault : faults_) {
+        for (auto it = first; it != last;) {
+            const std::function<void()> action = std::move(it->second);
+            it = actions_.erase(it);
+            action();
+        }
+        for (Fault& fault : faults_) {
             if (fault.member == member && (fault.nth == nth || fault.nth == 0)) {
+                fault.fired = true;
                 injectedStatus_ = fault.error;
                 real_.SetLastError(fault.error);
                 return true;

@@ -214,9 +214,7 @@ std::string StartAndEnd(CacheRun& run) {
             WriteOwnerRecord(run.platform, session, run.security, run.index);
             CleanupSession(run.platform, session.sessionDirectory, run.index);
         } catch (const Failure&) {
-            // What the run's failure handler does.
-            if (!session.ownerRecordWritten)
-                run.real.RemoveDirectoryW(LocalLongPath(session.sessionDirectory).c_str());
+            TidyFailedSession(run.platform, session, run.index);
             throw;
         }
     });
