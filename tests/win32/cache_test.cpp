@@ -40,7 +40,9 @@ struct CacheRun {
         fs::create_directories(fs::path(root));
         CleanupSession(real, Leave(true, false), index);
         for (const auto& entry : TreeBelow(root)) {
-            if (entry.first.rfind("payload-", 0) == 0) payload = entry.first;
+            if (entry.first.ends_with("/") && entry.first.starts_with("payload-")) {
+                payload = entry.first.substr(0, entry.first.size() - 1);
+            }
         }
     }
     // A copy of another run's cache, made by copying its files rather than by opening sessions.
@@ -49,7 +51,7 @@ struct CacheRun {
         fs::copy(fs::path(from.root), fs::path(root), fs::copy_options::recursive);
     }
 
-    // A session as a run that died leaves it; `stale` names it, "~session-<token>".
+    // A session as a run that died leaves it; `stale` names it below the cache root.
     WideString Leave(bool ownerRecord, bool unsealed) {
         Session session = OpenSession(real, root, security, index);
         if (ownerRecord) WriteOwnerRecord(real, session, security, index);
@@ -62,18 +64,17 @@ struct CacheRun {
             CompiledInPayloadKey(key);
             UnsealPayload(real, real, file, index, key, UnsealTarget::Into(target, nullptr));
         }
-        stale = "~" + session.sessionName;
+        stale = payload + "/" + session.sessionName;
         return session.sessionDirectory;
     }
-    // `relative` ('/'-separated) below the cache root; a leading '~' is the payload directory,
-    // "$" the stale session's owner record.
+    // `relative` ('/'-separated) below the cache root.
     WideString At(std::string relative) const {
-        if (relative == "$") relative = "~.owner-" + stale.substr(9);
-        if (relative.starts_with("~")) relative = payload + relative.substr(1);
-        if (relative.ends_with("/")) relative.pop_back();
         WideString path = relative.empty() ? root : root + u"\\" + Wide(relative);
         std::replace(path.begin(), path.end(), u'/', u'\\');
         return path;
+    }
+    WideString StaleOwnerRecord() const {
+        return At(payload + "/.owner-" + stale.substr(stale.rfind("session-") + 8));
     }
     // A file in place of a directory or the other way round.
     void Replace(const std::string& relative, bool directory) {
@@ -96,7 +97,7 @@ struct CacheRun {
         GuardedDirectory package(real, FixturePath("package"), StreamCheck::kEverything);
         return ReadPayloadIndex(real, package.OpenFile("VeltoMarn.payload", 1u << 30));
     }();
-    std::string payload;  // "payload-<id>/"
+    std::string payload;  // "payload-<id>"
     std::string stale;
     ScopedHandle held;  // a handle another process would hold
 };
@@ -115,7 +116,7 @@ const OpenCase kOpenCases[] = {
     {"LockIsADirectory", [](CacheRun& r) { r.Replace("active.lock", true); }, "CACHE_LOCK_OPEN"},
     {"LockHardLinked", [](CacheRun& r) { r.platform.linkCounts[r.At("active.lock")] = 2; },
      "CACHE_LOCK_TYPE"},
-    {"FileInPlaceOfPayloadDirectory", [](CacheRun& r) { r.Replace("~", false); }, "DIRECTORY_TYPE"},
+    {"FileInPlaceOfPayloadDirectory", [](CacheRun& r) { r.Replace(r.payload, false); }, "DIRECTORY_TYPE"},
     {"FileInPlaceOfCacheRoot", [](CacheRun& r) { r.Replace("", false); }, "DIRECTORY_TYPE"},
     {"SpaceExactlyEnough",
      [](CacheRun& r) { r.platform.freeBytes = r.index.plaintextBytes + 67108864; }, ""},
@@ -130,7 +131,7 @@ const OpenCase kOpenCases[] = {
      "", true},
     {"EmptySessionWithoutOwnerRecordRemoved", [](CacheRun& r) { r.Leave(false, false); }, ""},
     {"SessionWithoutOwnerRecordKept", [](CacheRun& r) { r.Leave(false, true); }, "FILE_OPEN"},
-    {"SessionOfAnotherPayloadKept", [](CacheRun& r) { Touch(r.At("$")); }, "CACHE_OWNER_MISMATCH",
+    {"SessionOfAnotherPayloadKept", [](CacheRun& r) { Touch(r.StaleOwnerRecord()); }, "CACHE_OWNER_MISMATCH",
      true},
     {"ExtraFileInSession", [](CacheRun& r) { Touch(r.At(r.stale + "/notes.txt")); },
      "CACHE_UNEXPECTED_DATA", true},
@@ -146,12 +147,12 @@ const OpenCase kOpenCases[] = {
     {"FileInSessionHeldOpen", [](CacheRun& r) { r.Holds(r.stale + "/zone.bin", 1); },
      "CACHE_CLEANUP_BUSY", true},
     {"UpperCaseSessionName",
-     [](CacheRun& r) { fs::create_directory(fs::path(r.At("~session-" + std::string(32, 'A')))); },
+     [](CacheRun& r) { fs::create_directory(fs::path(r.At(r.payload + "/session-" + std::string(32, 'A')))); },
      "CACHE_RECOVERY_OBJECT"},
-    {"FileNamedLikeASession", [](CacheRun& r) { Touch(r.At("~session-" + std::string(32, '0'))); },
+    {"FileNamedLikeASession", [](CacheRun& r) { Touch(r.At(r.payload + "/session-" + std::string(32, '0'))); },
      "CACHE_RECOVERY_OBJECT"},
     {"SessionNameOneShort",
-     [](CacheRun& r) { fs::create_directory(fs::path(r.At("~session-" + std::string(31, '0')))); },
+     [](CacheRun& r) { fs::create_directory(fs::path(r.At(r.payload + "/session-" + std::string(31, '0')))); },
      "CACHE_RECOVERY_OBJECT"},
     {"OtherPayloadUntouched",
      [](CacheRun& r) {
@@ -171,12 +172,12 @@ TEST_P(OpenSessionTest, OpensOrChangesNothing) {
     // is empty.
     Tree expected;
     for (const auto& entry : before) {
-        if (entry.first.rfind(run.payload, 0) != 0 || entry.first == run.payload)
+        if (!entry.first.starts_with(run.payload + "/") || entry.first == run.payload + "/")
             expected.insert(entry);
     }
     EXPECT_EQ(FailureCode([&] {
                   Session session = OpenSession(run.platform, run.root, run.security, run.index);
-                  expected[run.payload + session.sessionName + "/"] = "";
+                  expected[run.payload + "/" + session.sessionName + "/"] = "";
               }),
               GetParam().code);
     run.held.reset();
@@ -193,14 +194,14 @@ TEST(OtherReleaseTest, RecoversOnlyProvenSessionsAndNeverStops) {
     for (const bool proven : {true, false}) {
         CacheRun run("other-release");
         run.Leave(true, true);
-        if (!proven) Touch(run.At("$"));
+        if (!proven) Touch(run.StaleOwnerRecord());
         PayloadIndex next = run.index;
         next.indexBytes.push_back(0);
-        const Tree before = TreeBelow(run.At("~"));
+        const Tree before = TreeBelow(run.At(run.payload));
         EXPECT_EQ(FailureCode([&] { OpenSession(run.platform, run.root, run.security, next); }),
                   "");
-        EXPECT_EQ(TreeBelow(run.At("~")), proven ? Tree{} : before) << proven;
-        EXPECT_TRUE(fs::is_directory(fs::path(run.At("~"))));
+        EXPECT_EQ(TreeBelow(run.At(run.payload)), proven ? Tree{} : before) << proven;
+        EXPECT_TRUE(fs::is_directory(fs::path(run.At(run.payload))));
         ExpectTidy(run.platform);
     }
 }
@@ -246,7 +247,7 @@ TEST(CacheSweepTest, EveryFailedCallFailsTheRunAndLeavesTheCacheRecoverable) {
             FaultPlatform next(run.real);
             EXPECT_EQ(FailureCode([&] { OpenSession(next, run.root, run.security, run.index); }),
                       "");
-            const Tree left = TreeBelow(run.At("~"));
+            const Tree left = TreeBelow(run.At(run.payload));
             EXPECT_EQ(std::count_if(left.begin(), left.end(),
                                     [](const auto& e) { return e.first.starts_with("session-"); }),
                       1);
