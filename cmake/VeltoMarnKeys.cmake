@@ -73,6 +73,8 @@ function(veltomarn_read_release_key variable key modulus_var exponent_var)
   set(${exponent_var} "${exponent}" PARENT_SCOPE)
 endfunction()
 
+# veltomarn_generate_release_key(<output dir>): writes <output dir>/release_key.h and sets
+# VELTOMARN_RELEASE_KEY_IS_TEST (whether the key is the repository's test key) in the caller.
 function(veltomarn_generate_release_key output_dir)
   set(key "${VELTOMARN_RELEASE_PUBLIC_KEY}")
   if(NOT EXISTS "${key}")
@@ -85,6 +87,7 @@ function(veltomarn_generate_release_key output_dir)
                              test_exponent)
   string(COMPARE EQUAL "${modulus}" "${test_modulus}" is_test)
   veltomarn_refuse_test_key(VELTOMARN_RELEASE_PUBLIC_KEY ${test_file} ${is_test})
+  set(VELTOMARN_RELEASE_KEY_IS_TEST ${is_test} PARENT_SCOPE)
   veltomarn_hex_to_c_bytes("${modulus}" VELTOMARN_KEY_MODULUS)
   veltomarn_hex_to_c_bytes("${exponent}" VELTOMARN_KEY_EXPONENT)
   configure_file("${PROJECT_SOURCE_DIR}/cmake/release_key.h.in" "${output_dir}/release_key.h" @ONLY)

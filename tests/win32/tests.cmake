@@ -19,6 +19,9 @@ add_test(NAME build.executable
          COMMAND ${PROJECT_SOURCE_DIR}/tests/build/executable_test.sh ${CMAKE_OBJDUMP} ${CMAKE_RC_COMPILER}
                  $<TARGET_FILE:VeltoMarnLauncher> ${VELTOMARN_PAYLOAD_KEY} ${PROJECT_VERSION}
                  ${VELTOMARN_ALLOWED_IMPORTS})
+add_test(NAME build.inner_sdk
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/build/inner_sdk_test.sh ${CMAKE_BINARY_DIR}
+                 ${PROJECT_SOURCE_DIR} ${VELTOMARN_PAYLOAD_KEY})
 
 # The bcrypt.dll that the end-to-end tests plant beside the bootstrap: it must never be loaded.
 add_library(planted_bcrypt SHARED ${PROJECT_SOURCE_DIR}/tests/e2e/planted_bcrypt.c
