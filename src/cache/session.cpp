@@ -103,8 +103,7 @@ std::set<std::string> PayloadFilePaths(const PayloadIndex& index) {
 
 void CheckSessionTree(GuardedDirectory& sessionGuard, const PayloadIndex& index) {
     const std::set<std::string> files = PayloadFilePaths(index);
-    CheckPhase phase = CheckPhase::kFiles;
-    VerifyExactTree(sessionGuard, files, ImpliedDirectories(files), phase);
+    VerifyExactTree(sessionGuard, files, ImpliedDirectories(files));
 }
 
 }  // namespace veltomarn

@@ -41,4 +41,10 @@ void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expec
     phase = CheckPhase::kFiles;
 }
 
+void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expectedFiles,
+                     const std::set<std::string>& expectedDirectories) {
+    CheckPhase unfollowed = CheckPhase::kFiles;
+    VerifyExactTree(guard, expectedFiles, expectedDirectories, unfollowed);
+}
+
 }  // namespace veltomarn

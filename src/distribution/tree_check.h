@@ -29,4 +29,8 @@ enum class CheckPhase {
 void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expectedFiles,
                      const std::set<std::string>& expectedDirectories, CheckPhase& phase);
 
+// The same check for a caller that follows no phase (a session's tree).
+void VerifyExactTree(GuardedDirectory& guard, const std::set<std::string>& expectedFiles,
+                     const std::set<std::string>& expectedDirectories);
+
 }  // namespace veltomarn

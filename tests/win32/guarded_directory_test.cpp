@@ -238,8 +238,7 @@ TEST_P(TreeTest, AdmitsExactlyTheExpectedFilesAndDirectories) {
     EXPECT_EQ(FailureCode([&] {
                   GuardedDirectory guard(fixture.platform, fixture.Base(),
                                          StreamCheck::kEverything);
-                  CheckPhase phase = CheckPhase::kFiles;
-                  VerifyExactTree(guard, {"dir/file.txt", "top.txt"}, {"dir"}, phase);
+                  VerifyExactTree(guard, {"dir/file.txt", "top.txt"}, {"dir"});
               }),
               GetParam().code);
     ExpectTidy(fixture.platform);
