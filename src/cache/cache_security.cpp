@@ -74,7 +74,7 @@ WideString EnsureCacheRoot(Platform& platform, const CacheSecurity& cache) {
     // The folder and everything above it are held; their streams are not the cache's business.
     GuardedDirectory folderGuard(platform, folder, StreamCheck::kFilesOnly);
     const WideString root = folderGuard.PathOf(kCacheRootName);
-    folderGuard.CreateDirectory(kCacheRootName, &cache.attributes, "CACHE_CREATE");
+    folderGuard.CreateDirectoryAt(kCacheRootName, &cache.attributes, "CACHE_CREATE");
     const GuardedDirectory rootGuard(platform, root, StreamCheck::kEverything);
     ApplyCacheAcl(platform, cache,
                   folderGuard.OpenForAccessControl(kCacheRootName, "CACHE_ACL_APPLY").get());

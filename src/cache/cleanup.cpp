@@ -119,9 +119,9 @@ void RemoveOwnedSession(Platform& platform, const OwnedSession& owned, const Pay
     {
         GuardedDirectory session(platform, owned.sessionDirectory, StreamCheck::kEverything);
         for (const std::string& directory : directoriesToRemove) {
-            session.RemoveDirectory(directory, "CACHE_DIRECTORY_DELETE");
+            session.RemoveDirectoryAt(directory, "CACHE_DIRECTORY_DELETE");
         }
-        session.RemoveDirectory("", "CACHE_SESSION_DELETE");
+        session.RemoveDirectoryAt("", "CACHE_SESSION_DELETE");
     }
     // The owner record goes last: a cleanup cut short always leaves the proof of ownership.
     GuardedDirectory payload(platform, owned.payloadDirectory, StreamCheck::kEverything);

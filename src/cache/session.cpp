@@ -32,7 +32,7 @@ std::string PayloadDirectoryName(Crypto& crypto, const std::vector<uint8_t>& ind
 WideString CreatePayloadDirectory(Platform& platform, GuardedDirectory& cacheRoot,
                                   const PayloadIndex& index, const CacheSecurity& cache) {
     const std::string name = PayloadDirectoryName(platform, index.indexBytes);
-    cacheRoot.CreateDirectory(name, &cache.attributes, "CACHE_PAYLOAD_CREATE");
+    cacheRoot.CreateDirectoryAt(name, &cache.attributes, "CACHE_PAYLOAD_CREATE");
     ApplyCacheAcl(platform, cache, cacheRoot.OpenForAccessControl(name, "CACHE_ACL_APPLY").get());
     return cacheRoot.PathOf(name);
 }
@@ -48,8 +48,8 @@ std::string NewSessionName(Crypto& crypto) {
 Session OpenSession(Platform& platform, const WideString& cacheRoot, const CacheSecurity& cache,
                     const PayloadIndex& index) {
     GuardedDirectory root(platform, cacheRoot, StreamCheck::kEverything);
-    ScopedHandle lock = root.CreateFile(kSessionLockName, kSessionLock, &cache.attributes,
-                                        "CACHE_LOCK_OPEN", "LAUNCHER_SESSION_ALREADY_OPEN");
+    ScopedHandle lock = root.CreateFileAt(kSessionLockName, kSessionLock, &cache.attributes,
+                                          "CACHE_LOCK_OPEN", "LAUNCHER_SESSION_ALREADY_OPEN");
     const FileInformation lockInformation = QueryFileInformation(platform, lock.get());
     check((lockInformation.attributes & win::kFileAttributeDirectory) == 0 &&
               lockInformation.numberOfLinks == 1,
@@ -78,8 +78,8 @@ Session OpenSession(Platform& platform, const WideString& cacheRoot, const Cache
 
 void WriteOwnerRecord(FileSystem& files, Session& session, const CacheSecurity& cache,
                       const PayloadIndex& index) {
-    const ScopedHandle record = session.payload.CreateFile(session.ownerRecordName, kOwnerRecord,
-                                                           &cache.attributes, "SESSION_JOURNAL");
+    const ScopedHandle record = session.payload.CreateFileAt(session.ownerRecordName, kOwnerRecord,
+                                                             &cache.attributes, "SESSION_JOURNAL");
     WriteAll(files, record.get(), index.indexBytes.data(), index.indexBytes.size());
     check(files.FlushFileBuffers(record.get()), "SESSION_JOURNAL_FLUSH");
     session.ownerRecordWritten = true;

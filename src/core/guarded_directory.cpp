@@ -234,9 +234,9 @@ DirectoryListing GuardedDirectory::List(const std::string& relative, const char*
     return DirectoryListing(*files_, std::move(pattern), masked, openCode, breakCode);
 }
 
-bool GuardedDirectory::CreateDirectory(const std::string& relative,
-                                       const SecurityAttributes* attributes,
-                                       const char* failureCode) {
+bool GuardedDirectory::CreateDirectoryAt(const std::string& relative,
+                                         const SecurityAttributes* attributes,
+                                         const char* failureCode) {
     HoldParents(relative);
     const WideString longPath = LocalLongPath(PathOf(relative));
     const bool created = files_->CreateDirectoryW(longPath.c_str(), attributes);
@@ -253,9 +253,9 @@ void GuardedDirectory::CreateNewDirectory(const std::string& relative,
     check(files_->CreateDirectoryW(longPath.c_str(), attributes), failureCode);
 }
 
-ScopedHandle GuardedDirectory::CreateFile(const std::string& relative, const FileCreation& how,
-                                          const SecurityAttributes* attributes,
-                                          const char* failureCode, const char* busyCode) {
+ScopedHandle GuardedDirectory::CreateFileAt(const std::string& relative, const FileCreation& how,
+                                            const SecurityAttributes* attributes,
+                                            const char* failureCode, const char* busyCode) {
     HoldParents(relative);
     const WideString longPath = LocalLongPath(PathOf(relative));
     ScopedHandle file(
@@ -269,8 +269,8 @@ ScopedHandle GuardedDirectory::CreateFile(const std::string& relative, const Fil
     return file;
 }
 
-void GuardedDirectory::MoveFile(const std::string& from, const std::string& to,
-                                const char* failureCode) {
+void GuardedDirectory::MoveFileAt(const std::string& from, const std::string& to,
+                                  const char* failureCode) {
     const WideString source = LocalLongPath(PathOf(from));
     const WideString target = LocalLongPath(PathOf(to));
     check(files_->MoveFileExW(source.c_str(), target.c_str(), kMoveFileWriteThrough), failureCode);
@@ -304,7 +304,7 @@ ScopedHandle GuardedDirectory::OpenForAccessControl(const std::string& relative,
     return directory;
 }
 
-void GuardedDirectory::RemoveDirectory(const std::string& relative, const char* failureCode) {
+void GuardedDirectory::RemoveDirectoryAt(const std::string& relative, const char* failureCode) {
     const WideString path = PathOf(relative);
     const WideString longPath = LocalLongPath(path);
     if (heldDirectories_.erase(path) != 0) {

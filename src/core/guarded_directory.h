@@ -12,6 +12,8 @@
 //
 // Every path given to a member is relative to the base (it passed the relative path rules; the
 // empty path is the base itself), and every failure code a caller chooses is thrown as given.
+// The members that do what a Win32 file call does end in `At` (the call, at a path below the
+// base): `<windows.h>` turns the bare names into macros of their own.
 
 #include <cstdint>
 #include <map>
@@ -53,7 +55,8 @@ void WriteAll(FileSystem& files, Handle file, const uint8_t* data, std::size_t s
 // handle closes. Throws `failureCode`.
 void MarkForDeletion(FileSystem& files, Handle file, const char* failureCode);
 
-// How CreateFile opens or makes a file: CreateFileW's access, disposition and flags; never shared.
+// How CreateFileAt opens or makes a file: CreateFileW's access, disposition and flags; never
+// shared.
 struct FileCreation {
     uint32_t access;
     uint32_t disposition;
@@ -149,8 +152,8 @@ class GuardedDirectory {
     // Creates directory `relative` with `attributes` below its held parents, or takes the one
     // that is there, and holds it. Returns whether it was created. Throws `failureCode` when it
     // can be neither created nor found existing, and what HoldDirectory throws.
-    bool CreateDirectory(const std::string& relative, const SecurityAttributes* attributes,
-                         const char* failureCode);
+    bool CreateDirectoryAt(const std::string& relative, const SecurityAttributes* attributes,
+                           const char* failureCode);
 
     // Creates directory `relative` with `attributes` below its held parents; one that exists
     // already is refused. Not held: its own guard holds it. Throws `failureCode`, and what
@@ -162,12 +165,12 @@ class GuardedDirectory {
     // parents; the caller owns the handle and inspects it. Throws `failureCode`, or `busyCode`
     // when given and another opener holds the file (ERROR_SHARING_VIOLATION,
     // ERROR_LOCK_VIOLATION), and what HoldParents throws.
-    ScopedHandle CreateFile(const std::string& relative, const FileCreation& how,
-                            const SecurityAttributes* attributes, const char* failureCode,
-                            const char* busyCode = nullptr);
+    ScopedHandle CreateFileAt(const std::string& relative, const FileCreation& how,
+                              const SecurityAttributes* attributes, const char* failureCode,
+                              const char* busyCode = nullptr);
 
     // Renames file `from` to `to` (never replacing a file, writing through). Throws `failureCode`.
-    void MoveFile(const std::string& from, const std::string& to, const char* failureCode);
+    void MoveFileAt(const std::string& from, const std::string& to, const char* failureCode);
 
     // Opens file `relative` for deletion (DELETE and FILE_READ_ATTRIBUTES, shared for reading
     // only, not through a link) after its parents are held and its streams checked, and inspects
@@ -185,7 +188,7 @@ class GuardedDirectory {
 
     // Gives up the hold on directory `relative` (the base itself when empty) and removes it,
     // which only succeeds for an empty directory. Throws `failureCode`.
-    void RemoveDirectory(const std::string& relative, const char* failureCode);
+    void RemoveDirectoryAt(const std::string& relative, const char* failureCode);
 
   private:
     struct Held {

@@ -167,18 +167,18 @@ void UnsealPayload(FileSystem& files, Crypto& crypto, Handle payload, const Payl
         }
         for (std::size_t i = 0; i < entry.path.size(); ++i) {
             if (entry.path[i] == '/') {
-                destination->CreateDirectory(entry.path.substr(0, i), target.attributes,
-                                             "CACHE_SUBDIRECTORY");
+                destination->CreateDirectoryAt(entry.path.substr(0, i), target.attributes,
+                                               "CACHE_SUBDIRECTORY");
             }
         }
         const std::string partialPath = entry.path + kPartialSuffix;
         {
-            const ScopedHandle partial = destination->CreateFile(
+            const ScopedHandle partial = destination->CreateFileAt(
                 partialPath, kPartialFile, target.attributes, "CACHE_FILE_CREATE");
             UnsealEntry(files, reader, index, entry, hash, partial.get(), nullptr);
             check(files.FlushFileBuffers(partial.get()), "CACHE_FLUSH");
         }
-        destination->MoveFile(partialPath, entry.path, "CACHE_COMMIT");
+        destination->MoveFileAt(partialPath, entry.path, "CACHE_COMMIT");
     }
 
     uint8_t trailing = 0;
