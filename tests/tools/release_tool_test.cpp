@@ -137,8 +137,8 @@ TEST_F(ReleaseToolTest, KeygenThenPackThenVerifyPassesAndOneFlippedByteFails) {
     fs::create_directory(keys);
     // The new signing key encrypted, its passphrase in the environment of every command below.
     setenv("VELTOMARN_KEY_PASSPHRASE", "s3cret", 1);
-    const std::unique_ptr<const char, decltype(&unsetenv)> unset("VELTOMARN_KEY_PASSPHRASE",
-                                                                 unsetenv);
+    const std::unique_ptr<const char, int (*)(const char*)> unset("VELTOMARN_KEY_PASSPHRASE",
+                                                                  unsetenv);
     const ProgramRun made = Tool({"keygen", "--encrypt", "--out", keys});
     EXPECT_TRUE(ReadFile(keys / "release-signing.key.pem").starts_with("-----BEGIN ENCRYPTED "));
     // The key's identity as openssl computes it from the public key file.

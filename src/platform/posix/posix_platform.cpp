@@ -596,7 +596,7 @@ Handle PosixPlatform::FindFirstFileW(const WideChar* pattern, FindData* data) {
     if (wideMask.empty() || !Utf8FromUtf16(wideMask, &mask)) {
         return Fail(win::kErrorFileNotFound, kInvalidHandle);
     }
-    if (mask == "*.*") mask = "*";  // matches every name, with or without a dot
+    if (mask == "*.*") mask.assign(1, '*');  // matches every name, with or without a dot
 
     const ParsedPath parsed = ParseDrivePath(directory);
     std::string native;
