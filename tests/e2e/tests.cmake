@@ -1,13 +1,12 @@
 # The real VeltoMarnLauncher.exe under Wine, on copies of the fixture package changed one way each.
 add_executable(veltomarn_package_e2e_tests ${CMAKE_CURRENT_LIST_DIR}/package_e2e_test.cpp
                                            ${PROJECT_SOURCE_DIR}/tests/support/host_support.cpp)
-target_link_libraries(veltomarn_package_e2e_tests PRIVATE GTest::gtest_main)
+target_link_libraries(veltomarn_package_e2e_tests PRIVATE veltomarn_core GTest::gtest_main)
 # Its table's rows name only the fields they set. GCC 12's optimiser also warns about a maybe
 # uninitialised std::function inside <regex>'s own automaton code, not in this file's.
 target_compile_options(veltomarn_package_e2e_tests PRIVATE -Wno-missing-field-initializers
                        -Wno-maybe-uninitialized)
-target_include_directories(veltomarn_package_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
-                                                               ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(veltomarn_package_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_compile_definitions(veltomarn_package_e2e_tests PRIVATE
                            VELTOMARN_RELEASE_TOOL="$<TARGET_FILE:veltomarn-release>"
                            VELTOMARN_TEST_KEYS_DIR="${PROJECT_SOURCE_DIR}/keys/test"

@@ -8,5 +8,6 @@ add_executable(veltomarn_unit_tests
                ${CMAKE_CURRENT_LIST_DIR}/bootstrap/decimal_text_test.cpp
                ${CMAKE_CURRENT_LIST_DIR}/launch/launch_test.cpp)
 target_include_directories(veltomarn_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-target_link_libraries(veltomarn_unit_tests PRIVATE veltomarn_logic GTest::gtest_main)
+target_link_libraries(veltomarn_unit_tests PRIVATE veltomarn_core veltomarn_distribution veltomarn_payload
+                      veltomarn_bootstrap veltomarn_launch GTest::gtest_main)
 add_test(NAME unit COMMAND veltomarn_unit_tests)

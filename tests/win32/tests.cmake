@@ -8,8 +8,9 @@ add_executable(veltomarn_logic_tests
   ${CMAKE_CURRENT_LIST_DIR}/unseal_test.cpp
 )
 target_include_directories(veltomarn_logic_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-target_link_libraries(veltomarn_logic_tests PRIVATE veltomarn_logic veltomarn_platform_win32
-                      GTest::gtest_main)
+target_link_libraries(veltomarn_logic_tests PRIVATE veltomarn_core veltomarn_distribution
+                      veltomarn_payload veltomarn_cache veltomarn_bootstrap
+                      veltomarn_platform_win32 GTest::gtest_main)
 target_compile_definitions(veltomarn_logic_tests PRIVATE
   VELTOMARN_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixture")
 veltomarn_add_wine_test(logic.win32 veltomarn_logic_tests)
@@ -39,7 +40,7 @@ foreach(kind windows console)
   endif()
   add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/e2e/probe_launcher.cpp)
   target_link_options(${target} PRIVATE -municode -m${kind})
-  target_link_libraries(${target} PRIVATE veltomarn_logic veltomarn_platform_win32)
+  target_link_libraries(${target} PRIVATE veltomarn_launch veltomarn_platform_win32)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME VeltoMarnLauncher
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/${directory})
 endforeach()
