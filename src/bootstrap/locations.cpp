@@ -7,14 +7,14 @@
 namespace veltomarn {
 namespace {
 
-constexpr WideChar kLongPrefix[] = u"\\\\?\\";
-constexpr std::size_t kLongPrefixUnits = 4;
+using win::kLongPathPrefix;
+using win::kLongPathPrefixUnits;
 
 // "\\?\C:\..." and the like: the prefix in front of a local drive path.
 bool IsPrefixedDrivePath(const WideString& path) {
-    return path.size() >= kLongPrefixUnits + 3 &&
-           path.compare(0, kLongPrefixUnits, kLongPrefix) == 0 &&
-           path[kLongPrefixUnits + 1] == u':' && path[kLongPrefixUnits + 2] == u'\\';
+    return path.size() >= kLongPathPrefixUnits + 3 &&
+           path.compare(0, kLongPathPrefixUnits, kLongPathPrefix) == 0 &&
+           path[kLongPathPrefixUnits + 1] == u':' && path[kLongPathPrefixUnits + 2] == u'\\';
 }
 
 }  // namespace
@@ -33,8 +33,8 @@ WideString ModulePath(Platform& platform) {
     check(length != 0 && length < kLocationBufferUnits, "MODULE_PATH");
     WideString path(buffer.data(), length);
     if (IsPrefixedDrivePath(path)) {
-        path.erase(0, kLongPrefixUnits);
-    } else if (path.compare(0, kLongPrefixUnits, kLongPrefix) == 0) {
+        path.erase(0, kLongPathPrefixUnits);
+    } else if (path.compare(0, kLongPathPrefixUnits, kLongPathPrefix) == 0) {
         // Any other prefixed path (a network share "\\?\UNC\...", a volume "\\?\Volume{...}\...")
         // is kept whole: stripped, it would read as a relative path and resolve below the working
         // directory, a local path. Kept whole, no local-path check admits it.

@@ -9,7 +9,7 @@
 namespace veltomarn {
 namespace {
 
-constexpr WideChar kLongPathPrefix[] = u"\\\\?\\";
+using win::kLongPathPrefix;
 constexpr WideChar kUnnamedDataStream[] = u"::$DATA";
 constexpr WideChar kZoneIdentifierStream[] = u":Zone.Identifier:$DATA";
 

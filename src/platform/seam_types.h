@@ -140,6 +140,12 @@ struct WindowMessage {
 
 // Values of the Windows constants that the logic passes or tests.
 namespace win {
+// The prefix of a path that Windows takes as it stands, without normalising it or limiting its
+// length ("\\?\"), and its length in code units.
+inline constexpr WideChar kLongPathPrefix[] = u"\\\\?\\";
+inline constexpr std::size_t kLongPathPrefixUnits = 4;
+static_assert(sizeof kLongPathPrefix / sizeof(WideChar) - 1 == kLongPathPrefixUnits);
+
 inline constexpr uint32_t kStdOutputHandle = static_cast<uint32_t>(-11);
 inline constexpr uint32_t kStdErrorHandle = static_cast<uint32_t>(-12);
 

@@ -13,7 +13,7 @@
 namespace veltomarn {
 namespace {
 
-constexpr WideChar kLongPathPrefix[] = u"\\\\?\\";
+using win::kLongPathPrefix;
 
 constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorTooManyOpenFiles = 4;
