@@ -24,4 +24,4 @@ add_test(NAME e2e.window
                  $<TARGET_FILE:veltomarn_package_e2e_tests> --gtest_filter=ProgressWindowTest.*)
 set_tests_properties(e2e.window PROPERTIES
   ENVIRONMENT "${VELTOMARN_WINE_ENVIRONMENT};WINEPREFIX=${VELTOMARN_WINDOWS_BUILD_DIR}/wineprefix-display"
-  FIXTURES_REQUIRED package TIMEOUT 300)
+  FIXTURES_REQUIRED package TIMEOUT 600)
