@@ -40,17 +40,17 @@ WideString PackageDirectoryFromModule(Platform& platform) {
 }
 
 int RunBootstrap(Platform& platform) {
-    bool interactive = false;
+    FailureDisplay display = FailureDisplay::kLineOnly;
     try {
         HardenProcess(platform);
         const std::vector<WideString> arguments = ReadArguments(platform);
-        interactive = arguments.empty();
+        if (arguments.empty()) display = FailureDisplay::kMessageBox;
         const RunMode mode = ChooseMode(arguments);
         const WideString packageDirectory = PackageDirectoryFromModule(platform);
         if (mode == RunMode::VerifyOnly) return RunVerifyOnly(platform, packageDirectory);
         return RunSession(platform, packageDirectory, mode);
     } catch (const std::exception& failure) {
-        ReportFailure(platform, failure.what(), interactive);
+        ReportFailure(platform, failure.what(), display);
         return 1;
     } catch (...) {
         ReportInternalError(platform);

@@ -36,7 +36,7 @@ int RunVerifyOnly(Platform& platform, const WideString& packageDirectory) {
                              " files=" + DecimalText(check.index.entries.size()) +
                              " plaintextBytes=" + DecimalText(check.index.plaintextBytes) +
                              " elapsedMs=" + DecimalText(elapsed) + "\n";
-    WriteStandardStream(platform, line, false);
+    WriteStandardStream(platform, line, StandardStream::kOutput);
     return 0;
 }
 
@@ -76,12 +76,12 @@ int RunSession(Platform& platform, const WideString& packageDirectory, RunMode m
             // The window is gone before the first process of the launch exists, so the launch
             // waits as it always does.
             progress.Close();
-            check(RunInnerLauncher(platform, session.sessionDirectory, true) == 0,
+            check(RunInnerLauncher(platform, session.sessionDirectory, LaunchKind::kVerify) == 0,
                   "INNER_SIGNATURE_REJECTED");
             if (mode == RunMode::Normal) {
                 // What the verify run may have left beside itself never reaches the real run.
                 CheckSessionTree(sessionGuard, package.index);
-                exitCode = RunInnerLauncher(platform, session.sessionDirectory, false);
+                exitCode = RunInnerLauncher(platform, session.sessionDirectory, LaunchKind::kReal);
             }
             lockdown.Lift();
         }
@@ -92,11 +92,12 @@ int RunSession(Platform& platform, const WideString& packageDirectory, RunMode m
             "SEALED_SELF_TEST_OK files=" + DecimalText(package.index.entries.size()) +
                 " plaintextBytes=" + DecimalText(package.index.plaintextBytes) +
                 " innerSignatureVerified=1 cacheCleaned=1 elapsedMs=" + DecimalText(elapsed) + "\n",
-            false);
+            StandardStream::kOutput);
     } catch (...) {
         if (!TidyFailedSession(platform, session, package.index)) {
-            WriteStandardStream(
-                platform, "CACHE_PRESERVED: owned session needs recovery or review.\n", true);
+            WriteStandardStream(platform,
+                                "CACHE_PRESERVED: owned session needs recovery or review.\n",
+                                StandardStream::kError);
         }
         throw;
     }

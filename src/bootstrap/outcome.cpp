@@ -41,9 +41,9 @@ constexpr const char16_t* kGeneralMessage =
 constexpr char kFailurePrefix[] = "SECURITY_CHECK_FAILED: ";
 
 // Writes raw bytes; used where building a std::string could itself throw.
-void WriteBytes(Platform& platform, const char* data, std::size_t size, bool toError) {
-    const Handle handle =
-        platform.GetStdHandle(toError ? win::kStdErrorHandle : win::kStdOutputHandle);
+void WriteBytes(Platform& platform, const char* data, std::size_t size, StandardStream stream) {
+    const Handle handle = platform.GetStdHandle(
+        stream == StandardStream::kError ? win::kStdErrorHandle : win::kStdOutputHandle);
     if (handle == nullptr || handle == kInvalidHandle) return;
     uint32_t written = 0;
     platform.WriteFile(handle, data, static_cast<uint32_t>(size), &written);
@@ -51,8 +51,8 @@ void WriteBytes(Platform& platform, const char* data, std::size_t size, bool toE
 
 }  // namespace
 
-void WriteStandardStream(Platform& platform, const std::string& text, bool toError) {
-    WriteBytes(platform, text.data(), text.size(), toError);
+void WriteStandardStream(Platform& platform, const std::string& text, StandardStream stream) {
+    WriteBytes(platform, text.data(), text.size(), stream);
 }
 
 const char16_t* UserMessageForCode(const std::string& code) {
@@ -62,15 +62,15 @@ const char16_t* UserMessageForCode(const std::string& code) {
     return kGeneralMessage;
 }
 
-void ReportFailure(Platform& platform, const char* what, bool interactive) noexcept {
+void ReportFailure(Platform& platform, const char* what, FailureDisplay display) noexcept {
     try {
         const std::string line = kFailurePrefix + std::string(what) + "\n";
-        WriteStandardStream(platform, line, true);
+        WriteStandardStream(platform, line, StandardStream::kError);
     } catch (...) {
         // Not even the line could be built (no memory): the exit code still tells.
     }
     // A player who cancelled chose it: no box tells them so.
-    if (!interactive || std::strcmp(what, "USER_CANCELLED") == 0) return;
+    if (display == FailureDisplay::kLineOnly || std::strcmp(what, "USER_CANCELLED") == 0) return;
     try {
         platform.MessageBoxW(nullptr, UserMessageForCode(what), kMessageBoxCaption,
                              win::kMbOk | win::kMbIconError);
@@ -81,7 +81,7 @@ void ReportFailure(Platform& platform, const char* what, bool interactive) noexc
 void ReportInternalError(Platform& platform) noexcept {
     static constexpr char kLine[] = "SECURITY_CHECK_FAILED: INTERNAL_ERROR\n";
     try {
-        WriteBytes(platform, kLine, sizeof kLine - 1, true);
+        WriteBytes(platform, kLine, sizeof kLine - 1, StandardStream::kError);
     } catch (...) {
     }
 }

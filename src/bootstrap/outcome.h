@@ -13,18 +13,24 @@ namespace veltomarn {
 
 inline constexpr char16_t kMessageBoxCaption[] = u"VELTO MARN Launcher";
 
-// Writes `text` to standard error (`toError`) or standard output with one WriteFile call. A
-// missing handle, a failed or a short write are ignored: reporting never fails the run.
-void WriteStandardStream(Platform& platform, const std::string& text, bool toError);
+enum class StandardStream { kOutput, kError };
+
+// Writes `text` to `stream` with one WriteFile call. A missing handle, a failed or a short write
+// are ignored: reporting never fails the run.
+void WriteStandardStream(Platform& platform, const std::string& text, StandardStream stream);
 
 // The plain-language text shown to the player for a failure code (exact, case-sensitive match of
 // the whole code; every other text gets the general message).
 const char16_t* UserMessageForCode(const std::string& code);
 
+// Whether a failure is also told in a message box: only a player's start (no arguments) has
+// somebody to read it.
+enum class FailureDisplay { kLineOnly, kMessageBox };
+
 // Reports a failure whose exception text is `what`: first the line
-// "SECURITY_CHECK_FAILED: <what>\n" on standard error, then, when `interactive`, the message box.
+// "SECURITY_CHECK_FAILED: <what>\n" on standard error, then, for `kMessageBox`, the message box.
 // Never throws.
-void ReportFailure(Platform& platform, const char* what, bool interactive) noexcept;
+void ReportFailure(Platform& platform, const char* what, FailureDisplay display) noexcept;
 
 // Reports an exception that does not derive from the standard exception base: the fixed line
 // "SECURITY_CHECK_FAILED: INTERNAL_ERROR\n", never a message box. Never throws.

@@ -71,9 +71,13 @@ Session OpenSession(Platform& platform, const WideString& cacheRoot, const Cache
     const WideString sessionDirectory = payload.PathOf(sessionName);
     std::string ownerRecordName =
         kOwnerRecordPrefix + sessionName.substr(sizeof kSessionPrefix - 1);
-    return Session{std::move(root),    std::move(lock),        payloadDirectory,
-                   std::move(payload), std::move(sessionName), std::move(ownerRecordName),
-                   sessionDirectory};
+    return Session{.cacheRoot = std::move(root),
+                   .lock = std::move(lock),
+                   .payloadDirectory = payloadDirectory,
+                   .payload = std::move(payload),
+                   .sessionName = std::move(sessionName),
+                   .ownerRecordName = std::move(ownerRecordName),
+                   .sessionDirectory = sessionDirectory};
 }
 
 void WriteOwnerRecord(FileSystem& files, Session& session, const CacheSecurity& cache,

@@ -34,9 +34,10 @@ WideString QuoteArgument(const WideString& argument) {
     return quoted;
 }
 
-uint32_t RunInnerLauncher(Platform& platform, const WideString& sessionDirectory, bool verify) {
+uint32_t RunInnerLauncher(Platform& platform, const WideString& sessionDirectory, LaunchKind kind) {
     const WideString path = sessionDirectory + u"\\" + kBootstrapFileNameWide;
-    const WideString text = QuoteArgument(path) + (verify ? u" --verify-only" : u"");
+    const WideString text =
+        QuoteArgument(path) + (kind == LaunchKind::kVerify ? u" --verify-only" : u"");
     std::vector<WideChar> commandLine(text.begin(), text.end());
     commandLine.push_back(0);
     const WideString system = SystemDirectory(platform);

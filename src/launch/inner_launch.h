@@ -15,12 +15,15 @@ namespace veltomarn {
 // always in double quotes.
 WideString QuoteArgument(const WideString& argument);
 
-// Runs "<sessionDirectory>\VeltoMarnLauncher.exe" (with " --verify-only" when `verify`) and
+// The inner launcher's two runs: the one that checks its own release, and the game's.
+enum class LaunchKind { kVerify, kReal };
+
+// Runs "<sessionDirectory>\VeltoMarnLauncher.exe" (with " --verify-only" for `kVerify`) and
 // returns its exit code once no process is left in its job. Every handle is closed on every path:
 // thread, process, job; closing the job ends whatever still runs in it.
 // Throws "SYSTEM_DIRECTORY", "ENVIRONMENT_READ", "WINDOWS_DIRECTORY", "INNER_JOB",
 // "INNER_JOB_POLICY", "INNER_START", "INNER_JOB_ASSIGN", "INNER_RESUME", "INNER_WAIT",
 // "INNER_EXIT", "INNER_DESCENDANTS".
-uint32_t RunInnerLauncher(Platform& platform, const WideString& sessionDirectory, bool verify);
+uint32_t RunInnerLauncher(Platform& platform, const WideString& sessionDirectory, LaunchKind kind);
 
 }  // namespace veltomarn
