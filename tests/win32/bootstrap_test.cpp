@@ -18,7 +18,7 @@ namespace {
 const WideString kLauncher = FixturePath("package\\VeltoMarnLauncher.exe");
 
 const auto NoToken = [](FaultPlatform& p) {
-    p.Fail("OpenProcessToken", 1, win::kErrorAccessDenied);
+    p.Fail(Call::kOpenProcessToken, 1, win::kErrorAccessDenied);
 };
 
 struct RunCase {
@@ -53,13 +53,13 @@ const RunCase kRunCases[] = {
      u"C:\\" + WideString(31990, u'a') + u"\\VeltoMarnLauncher.exe"},
     {"ModulePathCutOff", " --verify-only", "MODULE_PATH", false, WideString(32768, u'a')},
     {"CommandLineUnreadable", "", "ARGUMENTS", false, kLauncher,
-     [](FaultPlatform& p) { p.Fail("CommandLineToArgvW", 1, win::kErrorNotEnoughMemory); }},
+     [](FaultPlatform& p) { p.Fail(Call::kCommandLineToArgvW, 1, win::kErrorNotEnoughMemory); }},
     {"HardeningRefused", "", "DLL_POLICY", false, kLauncher,
-     [](FaultPlatform& p) { p.Fail("SetDllDirectoryW", 1, win::kErrorAccessDenied); }},
+     [](FaultPlatform& p) { p.Fail(Call::kSetDllDirectoryW, 1, win::kErrorAccessDenied); }},
     {"SystemDirectoryUnknown", "", "SYSTEM_DIRECTORY", false, kLauncher,
-     [](FaultPlatform& p) { p.Fail("GetSystemDirectoryW", 1, win::kErrorAccessDenied); }},
+     [](FaultPlatform& p) { p.Fail(Call::kGetSystemDirectoryW, 1, win::kErrorAccessDenied); }},
     {"ForeignException", "", "INTERNAL_ERROR", false, kLauncher,
-     [](FaultPlatform& p) { p.Before("GetCommandLineW", 1, [] { throw 7; }); }},
+     [](FaultPlatform& p) { p.Before(Call::kGetCommandLineW, 1, [] { throw 7; }); }},
 };
 
 class BootstrapRunTest : public ::testing::TestWithParam<RunCase> {};
@@ -109,20 +109,26 @@ TEST(UserMessageTest, OnlyTheWholeCodeChoosesItsMessage) {
 // for, or "" where a failure cannot fail the run (closing; a comparison that then counts as "check
 // more"; the status line's own output, which never fails a run).
 // clang-format off
-const std::map<std::string, std::set<std::string>> kSweepCodes = {
-    {"BCryptCloseAlgorithmProvider", {""}}, {"BCryptDestroyHash", {""}}, {"BCryptDestroyKey", {""}},
-    {"BCryptCreateHash", {"HASH_CREATE"}}, {"BCryptDecrypt", {"PAYLOAD_AUTHENTICATION"}},
-    {"BCryptFinishHash", {"HASH_FINISH"}}, {"BCryptGenerateSymmetricKey", {"AES_KEY"}},
-    {"BCryptGetProperty", {"HASH_PROPERTY", "AES_PROPERTY"}}, {"BCryptHashData", {"HASH_READ"}},
-    {"BCryptImportKeyPair", {"SIGNATURE_INVALID"}}, {"BCryptSetProperty", {"AES_MODE"}},
-    {"BCryptOpenAlgorithmProvider", {"HASH_PROVIDER", "SIGNATURE_PROVIDER", "AES_PROVIDER"}},
-    {"BCryptVerifySignature", {"SIGNATURE_INVALID"}}, {"CloseHandle", {""}}, {"FindClose", {""}},
-    {"CompareStringOrdinal", {""}}, {"CreateFileW", {"DIRECTORY_OPEN", "FILE_OPEN"}},
-    {"FindFirstFileW", {"TREE_ENUMERATION"}}, {"FindNextFileW", {"TREE_ENUMERATION"}},
-    {"FindFirstStreamW", {"STREAM_ENUMERATION"}}, {"GetDriveTypeW", {"LOCAL_PATH_REQUIRED"}},
-    {"GetFileInformationByHandle", {"FILE_INFORMATION"}}, {"GetFileType", {"FILE_INFORMATION"}},
-    {"ReadFile", {"METADATA_READ", "FILE_READ", "PAYLOAD_TRUNCATED", "PAYLOAD_TRAILING_DATA"}},
-    {"SetFilePointerEx", {"FILE_SEEK", "PAYLOAD_SEEK"}}, {"GetStdHandle", {""}}, {"WriteFile", {""}}};
+const std::map<Call, std::set<std::string>> kSweepCodes = {
+    {Call::kBCryptCloseAlgorithmProvider, {""}}, {Call::kBCryptDestroyHash, {""}},
+    {Call::kBCryptDestroyKey, {""}}, {Call::kBCryptCreateHash, {"HASH_CREATE"}},
+    {Call::kBCryptDecrypt, {"PAYLOAD_AUTHENTICATION"}}, {Call::kBCryptFinishHash, {"HASH_FINISH"}},
+    {Call::kBCryptGenerateSymmetricKey, {"AES_KEY"}},
+    {Call::kBCryptGetProperty, {"HASH_PROPERTY", "AES_PROPERTY"}},
+    {Call::kBCryptHashData, {"HASH_READ"}}, {Call::kBCryptImportKeyPair, {"SIGNATURE_INVALID"}},
+    {Call::kBCryptSetProperty, {"AES_MODE"}},
+    {Call::kBCryptOpenAlgorithmProvider, {"HASH_PROVIDER", "SIGNATURE_PROVIDER", "AES_PROVIDER"}},
+    {Call::kBCryptVerifySignature, {"SIGNATURE_INVALID"}}, {Call::kCloseHandle, {""}},
+    {Call::kFindClose, {""}}, {Call::kCompareStringOrdinal, {""}},
+    {Call::kCreateFileW, {"DIRECTORY_OPEN", "FILE_OPEN"}},
+    {Call::kFindFirstFileW, {"TREE_ENUMERATION"}}, {Call::kFindNextFileW, {"TREE_ENUMERATION"}},
+    {Call::kFindFirstStreamW, {"STREAM_ENUMERATION"}},
+    {Call::kGetDriveTypeW, {"LOCAL_PATH_REQUIRED"}},
+    {Call::kGetFileInformationByHandle, {"FILE_INFORMATION"}},
+    {Call::kGetFileType, {"FILE_INFORMATION"}},
+    {Call::kReadFile, {"METADATA_READ", "FILE_READ", "PAYLOAD_TRUNCATED", "PAYLOAD_TRAILING_DATA"}},
+    {Call::kSetFilePointerEx, {"FILE_SEEK", "PAYLOAD_SEEK"}}, {Call::kGetStdHandle, {""}},
+    {Call::kWriteFile, {""}}};
 // clang-format on
 
 TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpenOrUnwiped) {
@@ -130,8 +136,8 @@ TEST(FaultSweepTest, EveryFailedCallFailsTheRunWithItsStepsCodeAndNothingLeftOpe
     Win32Platform real;
     FaultPlatform reference(real);
     ASSERT_EQ(FailureCode([&] { RunVerifyOnly(reference, package); }), "");
-    std::map<std::string, std::set<std::string>> codes;
-    FailEachCall(reference, {}, [&](const std::string& member, int nth, uint32_t error) {
+    std::map<Call, std::set<std::string>> codes;
+    FailEachCall(reference, {}, [&](Call member, int nth, uint32_t error) {
         FaultPlatform platform(real);
         platform.Fail(member, nth, error);
         const std::string code = FailureCode([&] { RunVerifyOnly(platform, package); });
@@ -162,14 +168,14 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
     // Closing, the message box, the desktop and waiting cannot fail a run wherever they are
     // called: every call of one of them failed, the run completes.
     // clang-format off
-    const std::set<std::string> harmless = {
-        "CloseHandle", "FindClose", "GetStdHandle", "MessageBoxW", "Sleep", "GetCommandLineW",
-        "GetDesktopWindow", "FreeEnvironmentStringsW", "BCryptCloseAlgorithmProvider",
-        "BCryptDestroyHash", "BCryptDestroyKey"};
+    const std::set<Call> harmless = {
+        Call::kCloseHandle, Call::kFindClose, Call::kGetStdHandle, Call::kMessageBoxW, Call::kSleep,
+        Call::kGetCommandLineW, Call::kGetDesktopWindow, Call::kFreeEnvironmentStringsW,
+        Call::kBCryptCloseAlgorithmProvider, Call::kBCryptDestroyHash, Call::kBCryptDestroyKey};
     // clang-format on
     // A failed status line does not fail a run, nor a failed comparison below a guard's base
     // (it then checks more); the bootstrap's own name fails closed.
-    const std::set<std::string> eitherWay = {"WriteFile", "CompareStringOrdinal"};
+    const std::set<Call> eitherWay = {Call::kWriteFile, Call::kCompareStringOrdinal};
     FaultPlatform reference(real);
     ASSERT_EQ(start(reference), 0) << reference.standardError;
     // Both runs born in their job, images from system32 first, none remote or low-label (Windows).
@@ -194,7 +200,7 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
         sessionDirectories += session;
     }
     EXPECT_EQ(sessionDirectories, 4u);  // the session, assets, assets/nested, package
-    FailEachCall(reference, harmless, [&](const std::string& member, int nth, uint32_t error) {
+    FailEachCall(reference, harmless, [&](Call member, int nth, uint32_t error) {
         FaultPlatform platform(real);
         platform.Fail(member, nth, error);
         const int exitCode = start(platform);
@@ -221,7 +227,7 @@ TEST(SessionRunTest, AnEntryAddedAfterTheVerifyRunStopsTheRealRun) {
     Win32Platform real;
     const Scratch scratch("session-recheck");
     FaultPlatform platform(real);
-    platform.Before("GetExitCodeProcess", 1, [&] {
+    platform.Before(Call::kGetExitCodeProcess, 1, [&] {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch.path)) {
             if (entry.path().filename().string().starts_with("session-"))
                 std::ofstream(entry.path() / "version.dll") << 'x';

@@ -116,7 +116,8 @@ const OpenCase kOpenCases[] = {
     {"LockIsADirectory", [](CacheRun& r) { r.Replace("active.lock", true); }, "CACHE_LOCK_OPEN"},
     {"LockHardLinked", [](CacheRun& r) { r.platform.linkCounts[r.At("active.lock")] = 2; },
      "CACHE_LOCK_TYPE"},
-    {"FileInPlaceOfPayloadDirectory", [](CacheRun& r) { r.Replace(r.payload, false); }, "DIRECTORY_TYPE"},
+    {"FileInPlaceOfPayloadDirectory", [](CacheRun& r) { r.Replace(r.payload, false); },
+     "DIRECTORY_TYPE"},
     {"FileInPlaceOfCacheRoot", [](CacheRun& r) { r.Replace("", false); }, "DIRECTORY_TYPE"},
     {"SpaceExactlyEnough",
      [](CacheRun& r) { r.platform.freeBytes = r.index.plaintextBytes + 67108864; }, ""},
@@ -131,8 +132,8 @@ const OpenCase kOpenCases[] = {
      "", true},
     {"EmptySessionWithoutOwnerRecordRemoved", [](CacheRun& r) { r.Leave(false, false); }, ""},
     {"SessionWithoutOwnerRecordKept", [](CacheRun& r) { r.Leave(false, true); }, "FILE_OPEN"},
-    {"SessionOfAnotherPayloadKept", [](CacheRun& r) { Touch(r.StaleOwnerRecord()); }, "CACHE_OWNER_MISMATCH",
-     true},
+    {"SessionOfAnotherPayloadKept", [](CacheRun& r) { Touch(r.StaleOwnerRecord()); },
+     "CACHE_OWNER_MISMATCH", true},
     {"ExtraFileInSession", [](CacheRun& r) { Touch(r.At(r.stale + "/notes.txt")); },
      "CACHE_UNEXPECTED_DATA", true},
     {"ReparsePointInSession",
@@ -147,12 +148,17 @@ const OpenCase kOpenCases[] = {
     {"FileInSessionHeldOpen", [](CacheRun& r) { r.Holds(r.stale + "/zone.bin", 1); },
      "CACHE_CLEANUP_BUSY", true},
     {"UpperCaseSessionName",
-     [](CacheRun& r) { fs::create_directory(fs::path(r.At(r.payload + "/session-" + std::string(32, 'A')))); },
+     [](CacheRun& r) {
+         fs::create_directory(fs::path(r.At(r.payload + "/session-" + std::string(32, 'A'))));
+     },
      "CACHE_RECOVERY_OBJECT"},
-    {"FileNamedLikeASession", [](CacheRun& r) { Touch(r.At(r.payload + "/session-" + std::string(32, '0'))); },
+    {"FileNamedLikeASession",
+     [](CacheRun& r) { Touch(r.At(r.payload + "/session-" + std::string(32, '0'))); },
      "CACHE_RECOVERY_OBJECT"},
     {"SessionNameOneShort",
-     [](CacheRun& r) { fs::create_directory(fs::path(r.At(r.payload + "/session-" + std::string(31, '0')))); },
+     [](CacheRun& r) {
+         fs::create_directory(fs::path(r.At(r.payload + "/session-" + std::string(31, '0'))));
+     },
      "CACHE_RECOVERY_OBJECT"},
     {"OtherPayloadUntouched",
      [](CacheRun& r) {
@@ -226,32 +232,30 @@ TEST(CacheSweepTest, EveryFailedCallFailsTheRunAndLeavesTheCacheRecoverable) {
     stale.Leave(true, true);
     // Closing, and a comparison that then counts as "check more", cannot fail a run: every call of
     // one of them failed, the run completes.
-    const std::set<std::string> harmless = {"CloseHandle", "FindClose", "CompareStringOrdinal",
-                                            "BCryptCloseAlgorithmProvider", "BCryptDestroyHash"};
+    const std::set<Call> harmless = {Call::kCloseHandle, Call::kFindClose,
+                                     Call::kCompareStringOrdinal,
+                                     Call::kBCryptCloseAlgorithmProvider, Call::kBCryptDestroyHash};
     CacheRun reference("sweep-reference", stale);
     ASSERT_EQ(StartAndEnd(reference), "");
-    FailEachCall(
-        reference.platform, harmless, [&](const std::string& member, int nth, uint32_t error) {
-            CacheRun run("sweep", stale);
-            const Tree before = TreeBelow(run.root);
-            run.platform.Fail(member, nth, error);
-            EXPECT_EQ(StartAndEnd(run).empty(), harmless.count(member) != 0);
-            ExpectTidy(run.platform);
-            // Nothing is deleted before every file to delete has been inspected.
-            const Tree after = TreeBelow(run.root);
-            if (run.platform.calls["SetFileInformationByHandle"] == 0) {
-                EXPECT_TRUE(
-                    std::includes(after.begin(), after.end(), before.begin(), before.end()));
-            }
-            // The next start recovers whatever this one left and opens its own session alone.
-            FaultPlatform next(run.real);
-            EXPECT_EQ(FailureCode([&] { OpenSession(next, run.root, run.security, run.index); }),
-                      "");
-            const Tree left = TreeBelow(run.At(run.payload));
-            EXPECT_EQ(std::count_if(left.begin(), left.end(),
-                                    [](const auto& e) { return e.first.starts_with("session-"); }),
-                      1);
-        });
+    FailEachCall(reference.platform, harmless, [&](Call member, int nth, uint32_t error) {
+        CacheRun run("sweep", stale);
+        const Tree before = TreeBelow(run.root);
+        run.platform.Fail(member, nth, error);
+        EXPECT_EQ(StartAndEnd(run).empty(), harmless.count(member) != 0);
+        ExpectTidy(run.platform);
+        // Nothing is deleted before every file to delete has been inspected.
+        const Tree after = TreeBelow(run.root);
+        if (run.platform.calls[Call::kSetFileInformationByHandle] == 0) {
+            EXPECT_TRUE(std::includes(after.begin(), after.end(), before.begin(), before.end()));
+        }
+        // The next start recovers whatever this one left and opens its own session alone.
+        FaultPlatform next(run.real);
+        EXPECT_EQ(FailureCode([&] { OpenSession(next, run.root, run.security, run.index); }), "");
+        const Tree left = TreeBelow(run.At(run.payload));
+        EXPECT_EQ(std::count_if(left.begin(), left.end(),
+                                [](const auto& e) { return e.first.starts_with("session-"); }),
+                  1);
+    });
 }
 
 }  // namespace

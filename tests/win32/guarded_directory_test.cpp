@@ -42,7 +42,7 @@ Arrange Attribute(std::string object, uint32_t value) {
 Arrange Stream(std::string object, WideString name) {
     return [=](GuardFixture& f) { f.platform.extraStreams[Object(f, object)] = name; };
 }
-Arrange Fails(std::string member, int nth) {
+Arrange Fails(Call member, int nth) {
     return [=](GuardFixture& f) { f.platform.Fail(member, nth, win::kErrorAccessDenied); };
 }
 // Removes `from` below the base unless empty, then makes `to` unless empty: a directory when it
@@ -106,18 +106,18 @@ const GuardCase kGuardCases[] = {
     {"FailedComparisonStillChecksStreams",
      [](GuardFixture& f) {
          Stream("", u":x:$DATA")(f);
-         f.platform.Fail("CompareStringOrdinal", 0, win::kErrorInvalidParameter);
+         f.platform.Fail(Call::kCompareStringOrdinal, 0, win::kErrorInvalidParameter);
      },
      "UNEXPECTED_STREAM"},
     {"DirectoryStreamsSkippedWhenAsked", Stream("dir", u":x:$DATA"), "", Open("dir/file.txt", 5),
      StreamCheck::kFilesOnly},
     {"FileStreamsCheckedEvenWhenSkipping", Stream(kFile, u":x:$DATA"), "UNEXPECTED_STREAM",
      Open("dir/file.txt", 5), StreamCheck::kFilesOnly},
-    {"StreamsUnreadable", Fails("FindFirstStreamW", 0), "STREAM_ENUMERATION"},
+    {"StreamsUnreadable", Fails(Call::kFindFirstStreamW, 0), "STREAM_ENUMERATION"},
     {"StreamListingBreaksOff",
      [](GuardFixture& f) {
          Stream(kFile, u":Zone.Identifier:$DATA")(f);
-         f.platform.Fail("FindNextStreamW", 2, win::kErrorAccessDenied);
+         f.platform.Fail(Call::kFindNextStreamW, 2, win::kErrorAccessDenied);
      },
      "UNEXPECTED_STREAM"},
     {"SmallFileReadUnderASmallerLimitThanItsOpen", kAsIs, "FILE_SIZE_LIMIT",
@@ -163,9 +163,9 @@ TEST(GuardTest, HeldObjectsCanBeReadButNotWrittenDeletedOrRenamed) {
         GuardedDirectory guard(fixture.platform, fixture.Base(), StreamCheck::kEverything);
         const Handle held = guard.OpenFile("dir/file.txt", 5);
         EXPECT_EQ(guard.OpenFile("dir/file.txt", 0), held);  // the same handle, not checked again
-        const int opens = fixture.platform.calls["CreateFileW"];
+        const int opens = fixture.platform.calls[Call::kCreateFileW];
         guard.HoldParents("dir/other.txt");  // held already: not opened again
-        EXPECT_EQ(fixture.platform.calls["CreateFileW"], opens);
+        EXPECT_EQ(fixture.platform.calls[Call::kCreateFileW], opens);
         EXPECT_EQ(openFor(file, win::kGenericRead), 0u);
         EXPECT_EQ(openFor(file, win::kGenericWrite), win::kErrorSharingViolation);
         EXPECT_EQ(openFor(file, win::kDelete), win::kErrorSharingViolation);
@@ -226,8 +226,8 @@ const TreeCase kTreeCases[] = {
     {"JunctionInListing", Attribute("dir", kReparse), "TREE_REPARSE"},
     {"UnexpectedNameWithSpace", Replace("", "a b.txt"), "UNEXPECTED_FILE"},
     {"NameOutsidePrintableAscii", Replace("", "x\x7f.txt"), "TREE_NAME"},
-    {"ListingUnreadable", Fails("FindFirstFileW", 1), "TREE_ENUMERATION"},
-    {"ListingBreaksOff", Fails("FindNextFileW", 1), "TREE_ENUMERATION"},
+    {"ListingUnreadable", Fails(Call::kFindFirstFileW, 1), "TREE_ENUMERATION"},
+    {"ListingBreaksOff", Fails(Call::kFindNextFileW, 1), "TREE_ENUMERATION"},
 };
 
 class TreeTest : public ::testing::TestWithParam<TreeCase> {};

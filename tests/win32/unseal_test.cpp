@@ -46,7 +46,7 @@ struct UnsealRun {
 TEST(UnsealTest, NoOneElseCanReadAPartialFileWhileItIsWritten) {
     UnsealRun run("partial-share");
     uint32_t error = 0;
-    run.platform.Before("FlushFileBuffers", 1, [&] {
+    run.platform.Before(Call::kFlushFileBuffers, 1, [&] {
         const WideString partial = LocalLongPath(run.scratch.At("out\\RELEASE.sig.sealed-partial"));
         const Handle handle = run.real.CreateFileW(partial.c_str(), win::kGenericRead, 7, nullptr,
                                                    win::kOpenExisting, 0, nullptr);
@@ -74,7 +74,7 @@ const UnsealCase kUnsealCases[] = {
      "DIRECTORY_TYPE",
      {"RELEASE.sig", "RELEASE.signed", "VeltoMarn.payload", "VeltoMarnLauncher.exe", "assets"}},
     {"DirectoryRefused",
-     [](UnsealRun& r) { r.platform.Fail("CreateDirectoryW", 1, win::kErrorAccessDenied); },
+     [](UnsealRun& r) { r.platform.Fail(Call::kCreateDirectoryW, 1, win::kErrorAccessDenied); },
      "CACHE_SUBDIRECTORY",
      {"RELEASE.sig", "RELEASE.signed", "VeltoMarn.payload", "VeltoMarnLauncher.exe"}},
     {"PlaintextNotWhatWasSealed",
@@ -82,7 +82,7 @@ const UnsealCase kUnsealCases[] = {
      "PAYLOAD_PLAINTEXT_HASH",
      {"RELEASE.sig", "RELEASE.signed.sealed-partial"}},
     {"ChunkRefusedByProvider",
-     [](UnsealRun& r) { r.platform.Fail("BCryptDecrypt", 1, kStatusUnsuccessful); },
+     [](UnsealRun& r) { r.platform.Fail(Call::kBCryptDecrypt, 1, kStatusUnsuccessful); },
      "PAYLOAD_AUTHENTICATION",
      {"RELEASE.sig.sealed-partial"}},
     {"HiddenStreamOnDestination",
@@ -94,7 +94,7 @@ const UnsealCase kUnsealCases[] = {
      "CACHE_WRITE",
      {"RELEASE.sig.sealed-partial"}},
     {"FlushFails",
-     [](UnsealRun& r) { r.platform.Fail("FlushFileBuffers", 2, win::kErrorAccessDenied); },
+     [](UnsealRun& r) { r.platform.Fail(Call::kFlushFileBuffers, 2, win::kErrorAccessDenied); },
      "CACHE_FLUSH",
      {"RELEASE.sig", "RELEASE.signed.sealed-partial"}},
     {"FinalNameTaken",  // never replaced

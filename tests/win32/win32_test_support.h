@@ -72,14 +72,14 @@ inline void ExpectTidy(const FaultPlatform& platform) {
 // to fail (0: every call) and the failure to inject (a status for a crypto call). A member in
 // `allAtOnce` has every call failed in one run: those whose failure must not fail the run
 // wherever it happens.
-inline void FailEachCall(const FaultPlatform& reference, const std::set<std::string>& allAtOnce,
-                         const std::function<void(const std::string&, int, uint32_t)>& run) {
+inline void FailEachCall(const FaultPlatform& reference, const std::set<Call>& allAtOnce,
+                         const std::function<void(Call, int, uint32_t)>& run) {
     for (auto [member, calls] : reference.distinctCalls) {
         if (allAtOnce.count(member) != 0) calls = {0};
         for (const int nth : calls) {
-            SCOPED_TRACE(member + " call " + std::to_string(nth));
-            run(member, nth,
-                member.rfind("BCrypt", 0) == 0 ? kStatusUnsuccessful : win::kErrorAccessDenied);
+            SCOPED_TRACE(NameOf(member) + (" call " + std::to_string(nth)));
+            const bool crypto = std::string_view(NameOf(member)).starts_with("BCrypt");
+            run(member, nth, crypto ? kStatusUnsuccessful : win::kErrorAccessDenied);
         }
     }
 }
