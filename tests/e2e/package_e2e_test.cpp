@@ -170,64 +170,64 @@ struct Row {
 
 // clang-format off
 const Row kRows[] = {
-    {.name = "GoodPackageVerifies", .expect = {kVerified, "", 0}},
-    {.name = "SelfTestRunsOnlyTheVerifyRun", .args = {"--self-test"}, .innerRuns = kVerifyRun,
+    {.name = "good_package_verifies", .expect = {kVerified, "", 0}},
+    {.name = "self_test_runs_only_the_verify_run", .args = {"--self-test"}, .innerRuns = kVerifyRun,
      .expect = {kSessionDone, "", 0}},
-    {.name = "NormalModeOnAWidenedCache", .args = {},
+    {.name = "normal_mode_on_a_widened_cache", .args = {},
      .change = [](auto&, auto&) { fs::permissions(CacheRoot(), fs::perms::all); },
      .innerRuns = std::string(kVerifyRun) + kRealRun, .expect = {kSessionDone, "", 0}},
     // Nothing can be added beside the game once its session is checked, in either run.
-    {.name = "PlayersSessionLockedWhileTheGameRuns", .args = {}, .probe = "plant",
+    {.name = "players_session_locked_while_the_game_runs", .args = {}, .probe = "plant",
      .innerRuns = std::string(kVerifyRun) + "verify locked\n" + kRealRun + "real locked\n",
      .expect = {kSessionDone, "", 0}, .player = true},
-    {.name = "VerifyRunRejects", .args = {}, .probe = "verify=3", .innerRuns = kVerifyRun,
+    {.name = "verify_run_rejects", .args = {}, .probe = "verify=3", .innerRuns = kVerifyRun,
      .expect = Refused("INNER_SIGNATURE_REJECTED")},
     // Under Wine an exit code arrives cut to 8 bits.
-    {.name = "GameExitCodePassedOn", .args = {}, .probe = "exit=7",
+    {.name = "game_exit_code_passed_on", .args = {}, .probe = "exit=7",
      .innerRuns = std::string(kVerifyRun) + kRealRun, .expect = {kSessionDone, "", 7}},
-    {.name = "VerifyRunsGrandchildAwaitedBeforeTheRealRun", .args = {}, .probe = "grandchild",
+    {.name = "verify_runs_grandchild_awaited_before_the_real_run", .args = {}, .probe = "grandchild",
      .innerRuns = std::string(kVerifyRun) + "grandchild done\n" + kRealRun,
      .expect = {kSessionDone, "", 0}},
     // A DLL beside the bootstrap that Windows would take before its system copy: were it loaded,
     // its marker file would change the package (and it answers every signature check with success).
-    {.name = "PlantedCngLibraryNeverLoaded",
+    {.name = "planted_cng_library_never_loaded",
      .change = [](auto& p, auto&) { fs::copy_file(VELTOMARN_PLANTED_DLL, p / "bcrypt.dll"); },
      .dllOverrides = "WINEDLLOVERRIDES=mscoree,mshtml=;bcrypt=n,b",
      .expect = Refused("UNEXPECTED_FILE")},
-    {.name = "ManifestByteChangedSameSize",
+    {.name = "manifest_byte_changed_same_size",
      .change = [](auto& p, auto&) { FlipCase(p / "package/release.json", 13); },
      .expect = Refused("FILE_HASH_MISMATCH")},
-    {.name = "InventoryByteChangedStillWellFormed", .change = [](auto& p, auto&) {
+    {.name = "inventory_byte_changed_still_well_formed", .change = [](auto& p, auto&) {
          std::string text = ReadFile(p / "RELEASE.signed");
          char& digit = text.at(text.find("manifest=") + 9);
          digit = digit == '0' ? '1' : '0';
          WriteFile(p / "RELEASE.signed", text);
      }, .expect = Refused("SIGNATURE_INVALID")},
-    {.name = "SignedByAnotherKey", .change = [](auto& p, auto& work) {
+    {.name = "signed_by_another_key", .change = [](auto& p, auto& work) {
          fs::create_directory(work / "other");
          Tool({"keygen", "--out", (work / "other").string()}, work);
          Sign(p, work / "other/release-signing.key.pem", work);
      }, .expect = Refused("SIGNATURE_INVALID")},
     // Names, sizes and digests all stay as listed; only the link count tells.
-    {.name = "ListedFileHardLinkedToIdenticalFile", .change = [](auto& p, auto&) {
+    {.name = "listed_file_hard_linked_to_identical_file", .change = [](auto& p, auto&) {
          fs::remove(p / "docs/guide-copy.txt");
          fs::create_hard_link(p / "docs/guide.txt", p / "docs/guide-copy.txt");
      }, .expect = Refused("FILE_TYPE_OR_LINK")},
-    {.name = "LastChunkCiphertextByteFlippedInASession", .args = {},
+    {.name = "last_chunk_ciphertext_byte_flipped_in_a_session", .args = {},
      .payload = [](auto& b, auto& c) { b[c.back() + 32] ^= 1; }, .resign = true,
      .expect = Refused("PAYLOAD_AUTHENTICATION")},
-    {.name = "ChunksOfTwoFilesSwapped",
+    {.name = "chunks_of_two_files_swapped",
      .payload = [](auto& b, auto& c) {
          if (c[5] - c[4] != c[6] - c[5]) throw std::logic_error("the chunks differ in length");
          std::swap_ranges(b.begin() + c[4], b.begin() + c[5], b.begin() + c[5]);
      }, .resign = true, .expect = Refused("PAYLOAD_AUTHENTICATION")},
-    {.name = "NonceReused", .payload = [](auto& b, auto& c) { b.replace(c.back(), 12, b.substr(c.front(), 12)); },
+    {.name = "nonce_reused", .payload = [](auto& b, auto& c) { b.replace(c.back(), 12, b.substr(c.front(), 12)); },
      .resign = true, .expect = Refused("PAYLOAD_NONCE_REUSE")},
-    {.name = "ChunkLengthChanged", .payload = [](auto& b, auto& c) { b[c.back() + 28] ^= 2; },
+    {.name = "chunk_length_changed", .payload = [](auto& b, auto& c) { b[c.back() + 28] ^= 2; },
      .resign = true, .expect = Refused("PAYLOAD_CHUNK_LENGTH")},
-    {.name = "PayloadCutByOneByte", .payload = [](auto& b, auto&) { b.pop_back(); },
+    {.name = "payload_cut_by_one_byte", .payload = [](auto& b, auto&) { b.pop_back(); },
      .resign = true, .expect = Refused("PAYLOAD_TRUNCATED")},
-    {.name = "TrailingByteAppendedInASession", .args = {"--self-test"},
+    {.name = "trailing_byte_appended_in_a_session", .args = {"--self-test"},
      .payload = [](auto& b, auto&) { b.push_back('\0'); }, .resign = true,
      .expect = Refused("PAYLOAD_TRAILING_DATA")},
 };
@@ -313,18 +313,21 @@ TEST(KilledStartTest, TheNextStartRecoversEveryTime) {
 // progress window appears, Escape cancels and nothing is left; a start let be reaches both runs
 // with the window gone; without a display the start runs as ever.
 TEST(ProgressWindowTest, ShownCancelledByEscapeAndGoneBeforeTheGame) {
-    if (getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display: ctest runs it as e2e.window";
+    if (getenv("DISPLAY") == nullptr)
+        GTEST_SKIP() << "needs a display: ctest runs it as e2e.window";
     const TemporaryDirectory work;
     const fs::path inner = work.path / "inner", log = work.path / "inner-runs.log";
     fs::copy(kFixture / "inner", inner, fs::copy_options::recursive);
-    fs::copy_file(VELTOMARN_CONSOLE_PROBE, inner / kBootstrap, fs::copy_options::overwrite_existing);
+    fs::copy_file(VELTOMARN_CONSOLE_PROBE, inner / kBootstrap,
+                  fs::copy_options::overwrite_existing);
     WriteFile(inner / "assets/big.bin", std::string(std::size_t{160} << 20, 'b'));
     Sign(inner, kTestKey, work.path);
     Tool({"pack", "--key", kTestKey.string(), "--key-shares",
           (kTestKey.parent_path() / "payload-key-shares-TEST-ONLY.txt").string(), "--sequence",
           kSequence, "--inner", inner.string(), "--out", "package", "--bootstrap",
           (kFixture / "package" / kBootstrap).string(), "--manifest",
-          (kFixture / "release.json").string()}, work.path);
+          (kFixture / "release.json").string()},
+         work.path);
     const fs::path prefix = getenv("WINEPREFIX");
     if (!fs::exists(prefix / "system.reg")) RunProgram({"wineboot", "--init"}, work.path);
     RunProgram({"wineserver", "-k"}, work.path);
@@ -338,8 +341,9 @@ TEST(ProgressWindowTest, ShownCancelledByEscapeAndGoneBeforeTheGame) {
     const auto withWindow = [&](const std::vector<std::string>& keys) {
         ProgramRun run;
         std::thread player([&] { run = start({}, "run"); });
-        std::vector<std::string> xdotool = {"xdotool", "search", "--sync", "--onlyvisible", "--name",
-                                            "^VELTO MARN Launcher$", "windowfocus", "--sync"};
+        std::vector<std::string> xdotool = {"xdotool",       "search", "--sync",
+                                            "--onlyvisible", "--name", "^VELTO MARN Launcher$",
+                                            "windowfocus",   "--sync"};
         xdotool.insert(xdotool.end(), keys.begin(), keys.end());
         const ProgramRun found = RunProgram(xdotool, work.path, std::chrono::seconds(60));
         player.join();
@@ -350,8 +354,9 @@ TEST(ProgressWindowTest, ShownCancelledByEscapeAndGoneBeforeTheGame) {
     EXPECT_EQ(cancelled.exitCode, 1);
     EXPECT_EQ(cancelled.standardError, "SECURITY_CHECK_FAILED: USER_CANCELLED\n");
     EXPECT_FALSE(fs::exists(log)) << "the inner launcher ran";
-    const std::string runs = "verify sees its contract held\nverify no window\n"
-                             "real sees its contract held\nreal no window\n";
+    const std::string runs =
+        "verify sees its contract held\nverify no window\n"
+        "real sees its contract held\nreal no window\n";
     for (const ProgramRun& run : {withWindow({}), start({"-u", "DISPLAY"}, "headless")}) {
         EXPECT_EQ(run.exitCode, 0) << run.standardError;
         EXPECT_EQ(run.standardOutput.rfind("SEALED_SELF_TEST_OK ", 0), 0u) << run.standardOutput;

@@ -79,56 +79,56 @@ struct GuardCase {
 };
 
 const GuardCase kGuardCases[] = {
-    {"FileOfExactlyTheLimit", kAsIs, ""},
-    {"MappedNetworkDrive", [](GuardFixture& f) { f.platform.driveType = 4; },
+    {"file_of_exactly_the_limit", kAsIs, ""},
+    {"mapped_network_drive", [](GuardFixture& f) { f.platform.driveType = 4; },
      "LOCAL_PATH_REQUIRED"},
-    {"RemovableDrive", [](GuardFixture& f) { f.platform.driveType = win::kDriveRemovable; }, ""},
-    {"FileOverTheLimit", kAsIs, "FILE_SIZE_LIMIT", Open("dir/file.txt", 4)},
-    {"FileIsReparsePoint", Attribute(kFile, kReparse), "REPARSE_POINT"},
-    {"JunctionOnTheWay", Attribute("dir", kReparse), "REPARSE_POINT"},
-    {"JunctionAboveTheBase", Attribute("..", kReparse), "REPARSE_POINT"},
-    {"DriveRootInspectedToo",
+    {"removable_drive", [](GuardFixture& f) { f.platform.driveType = win::kDriveRemovable; }, ""},
+    {"file_over_the_limit", kAsIs, "FILE_SIZE_LIMIT", Open("dir/file.txt", 4)},
+    {"file_is_reparse_point", Attribute(kFile, kReparse), "REPARSE_POINT"},
+    {"junction_on_the_way", Attribute("dir", kReparse), "REPARSE_POINT"},
+    {"junction_above_the_base", Attribute("..", kReparse), "REPARSE_POINT"},
+    {"drive_root_inspected_too",
      [](GuardFixture& f) { f.platform.extraAttributes[f.Base().substr(0, 3)] = kReparse; },
      "REPARSE_POINT"},
-    {"FileWithSecondName", [](GuardFixture& f) { f.platform.linkCounts[f.Below(kFile)] = 2; },
+    {"file_with_second_name", [](GuardFixture& f) { f.platform.linkCounts[f.Below(kFile)] = 2; },
      "FILE_TYPE_OR_LINK"},
-    {"DirectoryWhereFileExpected", Attribute(kFile, win::kFileAttributeDirectory),
+    {"directory_where_file_expected", Attribute(kFile, win::kFileAttributeDirectory),
      "FILE_TYPE_OR_LINK"},
-    {"FileWhereDirectoryExpected", kAsIs, "DIRECTORY_TYPE", Open("top.txt/file.txt", 5)},
-    {"MissingFile", kAsIs, "FILE_OPEN", Open("dir/none.txt", 5)},
-    {"MissingDirectory", kAsIs, "DIRECTORY_OPEN", Open("none/file.txt", 5)},
-    {"HiddenStreamOnFile", Stream(kFile, u":payload:$DATA"), "UNEXPECTED_STREAM"},
-    {"DownloadMarkOnFile", Stream(kFile, u":Zone.Identifier:$DATA"), ""},
-    {"DownloadMarkInOtherCase", Stream(kFile, u":zone.identifier:$DATA"), "UNEXPECTED_STREAM"},
-    {"HiddenStreamOnBase", Stream("", u":x:$DATA"), "UNEXPECTED_STREAM"},
-    {"HiddenStreamOnDirectoryBelowBase", Stream("dir", u":x:$DATA"), "UNEXPECTED_STREAM"},
-    {"StreamAboveTheBaseIsNotOurs", Stream("..", u":x:$DATA"), ""},
-    {"FailedComparisonStillChecksStreams",
+    {"file_where_directory_expected", kAsIs, "DIRECTORY_TYPE", Open("top.txt/file.txt", 5)},
+    {"missing_file", kAsIs, "FILE_OPEN", Open("dir/none.txt", 5)},
+    {"missing_directory", kAsIs, "DIRECTORY_OPEN", Open("none/file.txt", 5)},
+    {"hidden_stream_on_file", Stream(kFile, u":payload:$DATA"), "UNEXPECTED_STREAM"},
+    {"download_mark_on_file", Stream(kFile, u":Zone.Identifier:$DATA"), ""},
+    {"download_mark_in_other_case", Stream(kFile, u":zone.identifier:$DATA"), "UNEXPECTED_STREAM"},
+    {"hidden_stream_on_base", Stream("", u":x:$DATA"), "UNEXPECTED_STREAM"},
+    {"hidden_stream_on_directory_below_base", Stream("dir", u":x:$DATA"), "UNEXPECTED_STREAM"},
+    {"stream_above_the_base_is_not_ours", Stream("..", u":x:$DATA"), ""},
+    {"failed_comparison_still_checks_streams",
      [](GuardFixture& f) {
          Stream("", u":x:$DATA")(f);
          f.platform.Fail(Call::kCompareStringOrdinal, 0, win::kErrorInvalidParameter);
      },
      "UNEXPECTED_STREAM"},
-    {"DirectoryStreamsSkippedWhenAsked", Stream("dir", u":x:$DATA"), "", Open("dir/file.txt", 5),
-     StreamCheck::kFilesOnly},
-    {"FileStreamsCheckedEvenWhenSkipping", Stream(kFile, u":x:$DATA"), "UNEXPECTED_STREAM",
+    {"directory_streams_skipped_when_asked", Stream("dir", u":x:$DATA"), "",
      Open("dir/file.txt", 5), StreamCheck::kFilesOnly},
-    {"StreamsUnreadable", Fails(Call::kFindFirstStreamW, 0), "STREAM_ENUMERATION"},
-    {"StreamListingBreaksOff",
+    {"file_streams_checked_even_when_skipping", Stream(kFile, u":x:$DATA"), "UNEXPECTED_STREAM",
+     Open("dir/file.txt", 5), StreamCheck::kFilesOnly},
+    {"streams_unreadable", Fails(Call::kFindFirstStreamW, 0), "STREAM_ENUMERATION"},
+    {"stream_listing_breaks_off",
      [](GuardFixture& f) {
          Stream(kFile, u":Zone.Identifier:$DATA")(f);
          f.platform.Fail(Call::kFindNextStreamW, 2, win::kErrorAccessDenied);
      },
      "UNEXPECTED_STREAM"},
-    {"SmallFileReadUnderASmallerLimitThanItsOpen", kAsIs, "FILE_SIZE_LIMIT",
+    {"small_file_read_under_a_smaller_limit_than_its_open", kAsIs, "FILE_SIZE_LIMIT",
      [](GuardedDirectory& g) {
          g.OpenFile("dir/file.txt", 100);
          g.ReadSmallFile("dir/file.txt", 4);
      }},
-    {"DigestOfAFileOfAnotherSize", kAsIs, "FILE_SIZE_MISMATCH", Digest(4)},
-    {"DigestOfAFileThatGrewWhileRead", Size(4), "FILE_CHANGED", Digest(4)},
-    {"DigestOfAFileThatShrankWhileRead", Size(6), "FILE_CHANGED", Digest(6)},
-    {"SmallFileShorterThanReported", Size(6), "METADATA_READ",
+    {"digest_of_a_file_of_another_size", kAsIs, "FILE_SIZE_MISMATCH", Digest(4)},
+    {"digest_of_a_file_that_grew_while_read", Size(4), "FILE_CHANGED", Digest(4)},
+    {"digest_of_a_file_that_shrank_while_read", Size(6), "FILE_CHANGED", Digest(6)},
+    {"small_file_shorter_than_reported", Size(6), "METADATA_READ",
      [](GuardedDirectory& g) { g.ReadSmallFile("dir/file.txt", 6); }},
 };
 
@@ -185,14 +185,14 @@ struct LocalPathCase {
 };
 
 const LocalPathCase kLocalPathCases[] = {
-    {"DriveRoot", u"C:\\", u"\\\\?\\C:\\"},
-    {"DrivePath", u"C:\\games\\velto", u"\\\\?\\C:\\games\\velto"},
-    {"TooShort", u"C:", u""},
-    {"ForwardSlash", u"C:/games", u""},
-    {"Share", u"\\\\server\\share", u""},
-    {"LongestAccepted", u"C:\\" + WideString(31996, u'a'),
+    {"drive_root", u"C:\\", u"\\\\?\\C:\\"},
+    {"drive_path", u"C:\\games\\velto", u"\\\\?\\C:\\games\\velto"},
+    {"too_short", u"C:", u""},
+    {"forward_slash", u"C:/games", u""},
+    {"share", u"\\\\server\\share", u""},
+    {"longest_accepted", u"C:\\" + WideString(31996, u'a'),
      u"\\\\?\\C:\\" + WideString(31996, u'a')},
-    {"OneUnitTooLong", u"C:\\" + WideString(31997, u'a'), u""},
+    {"one_unit_too_long", u"C:\\" + WideString(31997, u'a'), u""},
 };
 
 TEST(LocalLongPathTest, AdmitsOnlyLocalDrivePaths) {
@@ -215,19 +215,19 @@ struct TreeCase {
 };
 
 const TreeCase kTreeCases[] = {
-    {"ExactlyTheExpectedTree", kAsIs, ""},
-    {"ExtraFileAtTop", Replace("", "desktop.ini"), "UNEXPECTED_FILE"},
-    {"ExtraFileNested", Replace("", "dir/Thumbs.db"), "UNEXPECTED_FILE"},
-    {"ExtraDirectory", Replace("", "logs/"), "UNEXPECTED_DIRECTORY"},
-    {"MissingFile", Replace("top.txt", ""), "INCOMPLETE_TREE"},
-    {"NameInOtherCase", Replace("top.txt", "TOP.txt"), "UNEXPECTED_FILE"},
-    {"DirectoryWhereFileExpected", Replace("top.txt", "top.txt/"), "UNEXPECTED_DIRECTORY"},
-    {"FileLinkInListing", Attribute("top.txt", kReparse), "TREE_REPARSE"},
-    {"JunctionInListing", Attribute("dir", kReparse), "TREE_REPARSE"},
-    {"UnexpectedNameWithSpace", Replace("", "a b.txt"), "UNEXPECTED_FILE"},
-    {"NameOutsidePrintableAscii", Replace("", "x\x7f.txt"), "TREE_NAME"},
-    {"ListingUnreadable", Fails(Call::kFindFirstFileW, 1), "TREE_ENUMERATION"},
-    {"ListingBreaksOff", Fails(Call::kFindNextFileW, 1), "TREE_ENUMERATION"},
+    {"exactly_the_expected_tree", kAsIs, ""},
+    {"extra_file_at_top", Replace("", "desktop.ini"), "UNEXPECTED_FILE"},
+    {"extra_file_nested", Replace("", "dir/Thumbs.db"), "UNEXPECTED_FILE"},
+    {"extra_directory", Replace("", "logs/"), "UNEXPECTED_DIRECTORY"},
+    {"missing_file", Replace("top.txt", ""), "INCOMPLETE_TREE"},
+    {"name_in_other_case", Replace("top.txt", "TOP.txt"), "UNEXPECTED_FILE"},
+    {"directory_where_file_expected", Replace("top.txt", "top.txt/"), "UNEXPECTED_DIRECTORY"},
+    {"file_link_in_listing", Attribute("top.txt", kReparse), "TREE_REPARSE"},
+    {"junction_in_listing", Attribute("dir", kReparse), "TREE_REPARSE"},
+    {"unexpected_name_with_space", Replace("", "a b.txt"), "UNEXPECTED_FILE"},
+    {"name_outside_printable_ascii", Replace("", "x\x7f.txt"), "TREE_NAME"},
+    {"listing_unreadable", Fails(Call::kFindFirstFileW, 1), "TREE_ENUMERATION"},
+    {"listing_breaks_off", Fails(Call::kFindNextFileW, 1), "TREE_ENUMERATION"},
 };
 
 class TreeTest : public ::testing::TestWithParam<TreeCase> {};
