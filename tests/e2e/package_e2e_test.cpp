@@ -313,13 +313,12 @@ TEST(KilledStartTest, TheNextStartRecoversEveryTime) {
 // progress window appears, Escape cancels and nothing is left; a start let be reaches both runs
 // with the window gone; without a display the start runs as ever.
 TEST(ProgressWindowTest, ShownCancelledByEscapeAndGoneBeforeTheGame) {
-    if (getenv("DISPLAY") == nullptr)
-        GTEST_SKIP() << "needs a display: ctest runs it as e2e.window";
+    if (getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display (ctest's e2e.window)";
     const TemporaryDirectory work;
     const fs::path inner = work.path / "inner", log = work.path / "inner-runs.log";
     fs::copy(kFixture / "inner", inner, fs::copy_options::recursive);
-    fs::copy_file(VELTOMARN_CONSOLE_PROBE, inner / kBootstrap,
-                  fs::copy_options::overwrite_existing);
+    fs::remove(inner / kBootstrap);
+    fs::copy_file(VELTOMARN_CONSOLE_PROBE, inner / kBootstrap);
     WriteFile(inner / "assets/big.bin", std::string(std::size_t{160} << 20, 'b'));
     Sign(inner, kTestKey, work.path);
     Tool({"pack", "--key", kTestKey.string(), "--key-shares",

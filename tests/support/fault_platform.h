@@ -83,8 +83,8 @@ class FaultPlatform final : public Platform {
     using enum Call;
 
     explicit FaultPlatform(Platform& real) : real_(real) {}
-    // A fault or an action that never came due names a member or a call the run never made (a
-    // misspelt name, say): the test would pass without testing anything.
+    // A fault or an action that never came due names a call the run never made: the test would
+    // pass without testing anything.
     ~FaultPlatform() override {
         for (const Fault& fault : faults_) {
             EXPECT_TRUE(fault.fired) << fault.member << " call " << fault.nth << " never failed";
@@ -97,9 +97,7 @@ class FaultPlatform final : public Platform {
     // The `nth` call (1-based, counted since this platform was made) of `member` does not reach
     // the real platform: it returns the member's failure value with last error `error` (a crypto
     // member returns `error` as its status). `nth` 0: every call.
-    void Fail(Call member, int nth, uint32_t error) {
-        faults_.push_back({member, nth, error, false});
-    }
+    void Fail(Call member, int nth, uint32_t error) { faults_.push_back({member, nth, error}); }
     // Runs `action` just before the `nth` call of `member` is forwarded.
     void Before(Call member, int nth, std::function<void()> action) {
         actions_.emplace(std::make_pair(member, nth), std::move(action));

@@ -209,7 +209,7 @@ TEST(FaultSweepTest, EveryFailedCallOfASessionRunLeavesARecoverableCache) {
         const std::size_t lines = std::count(err.begin(), err.end(), '\n');
         EXPECT_TRUE(exitCode == 0 || (err.starts_with("SECURITY_CHECK_FAILED: ") && lines == 1) ||
                     (err.starts_with("CACHE_PRESERVED: ") && lines == 2))
-            << err;
+            << "exit " << exitCode << " after " << platform.startups.size() << " runs: " << err;
         ExpectTidy(platform);
         namespace fs = std::filesystem;
         for (const auto& entry : fs::recursive_directory_iterator(scratch.path)) {
