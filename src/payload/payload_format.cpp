@@ -1,23 +1,27 @@
 #include "payload/payload_format.h"
 
-#include <cstring>
+#include <algorithm>
 #include <set>
 
 #include "core/failure.h"
 #include "core/relative_path.h"
+#include "platform/byte_cursor.h"
 
 namespace veltomarn {
 namespace {
 
-uint64_t LittleEndian(const uint8_t* bytes, std::size_t count) {
-    uint64_t value = 0;
-    for (std::size_t i = count; i-- > 0;) value = (value << 8) | bytes[i];
-    return value;
-}
-
-void PutLittleEndian(std::vector<uint8_t>& bytes, uint64_t value, std::size_t width) {
-    for (std::size_t k = 0; k < width; ++k) bytes.push_back(static_cast<uint8_t>(value >> (8 * k)));
-}
+// The header: magic, file count, plaintext total, identity. The file record's fixed part: path
+// length, size, SHA-256, chunk count; the path follows. Read and written in this order.
+using FileCount = uint32_t;
+using PlaintextTotal = uint64_t;
+using PathLength = uint16_t;
+using FileSize = uint64_t;
+using ChunkCount = uint32_t;
+static_assert(sizeof kPayloadMagic + sizeof(FileCount) + sizeof(PlaintextTotal) +
+                  kPayloadIdentityBytes ==
+              kPayloadHeaderBytes);
+static_assert(sizeof(PathLength) + sizeof(FileSize) + sizeof(Sha256Digest) + sizeof(ChunkCount) ==
+              kPayloadRecordFixedBytes);
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
@@ -37,7 +41,10 @@ class FileSource final : public PayloadSource {
 }  // namespace
 
 uint64_t HeaderPlaintextBytes(const uint8_t* header) {
-    return LittleEndian(header + 20, 8);
+    ByteReader fields({header, kPayloadHeaderBytes});
+    fields.Bytes(sizeof kPayloadMagic);
+    fields.Read<FileCount>();
+    return fields.Read<PlaintextTotal>();
 }
 
 uint64_t ChunkCountFor(uint64_t size) {
@@ -47,20 +54,24 @@ uint64_t ChunkCountFor(uint64_t size) {
 std::vector<uint8_t> EncodePayloadHeader(
     uint32_t fileCount, uint64_t plaintextBytes,
     const std::array<uint8_t, kPayloadIdentityBytes>& identity) {
-    std::vector<uint8_t> header(std::begin(kPayloadMagic), std::end(kPayloadMagic));
-    PutLittleEndian(header, fileCount, 4);
-    PutLittleEndian(header, plaintextBytes, 8);
-    header.insert(header.end(), identity.begin(), identity.end());
+    std::vector<uint8_t> header;
+    header.reserve(kPayloadHeaderBytes);
+    ByteWriter fields(header);
+    fields.PutBytes(kPayloadMagic);
+    fields.Put<FileCount>(fileCount);
+    fields.Put<PlaintextTotal>(plaintextBytes);
+    fields.PutBytes(identity);
     return header;
 }
 
 std::vector<uint8_t> EncodeFileRecord(const std::string& path, uint64_t size,
-                                      const std::array<uint8_t, 32>& digest) {
+                                      const Sha256Digest& digest) {
     std::vector<uint8_t> record;
-    PutLittleEndian(record, path.size(), 2);
-    PutLittleEndian(record, size, 8);
-    record.insert(record.end(), digest.begin(), digest.end());
-    PutLittleEndian(record, ChunkCountFor(size), 4);
+    ByteWriter fields(record);
+    fields.Put<PathLength>(path.size());
+    fields.Put<FileSize>(size);
+    fields.PutBytes(digest);
+    fields.Put<ChunkCount>(ChunkCountFor(size));
     record.insert(record.end(), path.begin(), path.end());
     return record;
 }
@@ -75,7 +86,7 @@ std::vector<uint8_t> ChunkAdditionalData(const std::vector<uint8_t>& header,
     data.reserve(header.size() + record.size() + 4);
     data.insert(data.end(), header.begin(), header.end());
     data.insert(data.end(), record.begin(), record.end());
-    PutLittleEndian(data, chunk, 4);
+    ByteWriter(data).Put<uint32_t>(chunk);
     return data;
 }
 
@@ -95,10 +106,10 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source) {
     PayloadIndex index;
     index.header.resize(kPayloadHeaderBytes);
     source.Read(index.header.data(), kPayloadHeaderBytes);
-    check(std::memcmp(index.header.data(), kPayloadMagic, sizeof kPayloadMagic) == 0,
-          "PAYLOAD_MAGIC");
-    const uint64_t count = LittleEndian(index.header.data() + 16, 4);
-    const uint64_t total = HeaderPlaintextBytes(index.header.data());
+    ByteReader header(index.header);
+    check(std::ranges::equal(header.Bytes(sizeof kPayloadMagic), kPayloadMagic), "PAYLOAD_MAGIC");
+    const uint64_t count = header.Read<FileCount>();
+    const uint64_t total = header.Read<PlaintextTotal>();
     check(count >= 1 && count <= kMaxPayloadFiles && total <= kMaxPayloadPlaintextBytes,
           "PAYLOAD_LIMIT");
     index.plaintextBytes = total;
@@ -112,16 +123,16 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source) {
         PayloadEntry entry;
         entry.record.resize(kPayloadRecordFixedBytes);
         source.Read(entry.record.data(), kPayloadRecordFixedBytes);
-        const uint8_t* fixed = entry.record.data();
-        const auto pathLength = static_cast<uint32_t>(LittleEndian(fixed, 2));
+        ByteReader fixed(entry.record);
+        const uint32_t pathLength = fixed.Read<PathLength>();
         check(pathLength >= 1 && pathLength <= kMaxRelativePathBytes, "PAYLOAD_PATH_LENGTH");
-        entry.size = LittleEndian(fixed + 2, 8);
+        entry.size = fixed.Read<FileSize>();
         check(entry.size <= kMaxPayloadPlaintextBytes &&
                   sum + entry.size <= kMaxPayloadPlaintextBytes,
               "PAYLOAD_FILE_LIMIT");
         sum += entry.size;
-        std::memcpy(entry.digest.data(), fixed + 10, entry.digest.size());
-        entry.chunkCount = static_cast<uint32_t>(LittleEndian(fixed + 42, 4));
+        std::ranges::copy(fixed.Bytes(entry.digest.size()), entry.digest.begin());
+        entry.chunkCount = fixed.Read<ChunkCount>();
         check(entry.chunkCount == ChunkCountFor(entry.size), "PAYLOAD_CHUNK_COUNT");
 
         entry.record.resize(kPayloadRecordFixedBytes + pathLength);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/names.h"
+#include "core/sha256.h"
 #include "platform/file_system.h"
 
 namespace veltomarn {
@@ -20,17 +21,18 @@ inline constexpr uint64_t kPayloadChunkBytes = 1048576;
 inline constexpr uint8_t kPayloadMagic[16] = {'V', 'E', 'L', 'T', 'O', '-', 'S', 'E',
                                               'A', 'L', 'E', 'D', '-', 'V', '1', 0};
 inline constexpr std::size_t kPayloadIdentityBytes = 16;  // the header's opaque field
-// A chunk record: nonce, GCM tag, plaintext length (4 bytes, little-endian); the ciphertext
-// follows.
+// A chunk record: nonce, GCM tag, plaintext length (little-endian); the ciphertext follows.
 inline constexpr std::size_t kChunkNonceBytes = 12;
 inline constexpr std::size_t kChunkTagBytes = 16;
-inline constexpr std::size_t kChunkRecordBytes = kChunkNonceBytes + kChunkTagBytes + 4;
+using ChunkLength = uint32_t;
+inline constexpr std::size_t kChunkRecordBytes =
+    kChunkNonceBytes + kChunkTagBytes + sizeof(ChunkLength);
 
 struct PayloadEntry {
     std::string path;
     uint64_t size = 0;
     uint32_t chunkCount = 0;
-    std::array<uint8_t, 32> digest{};
+    Sha256Digest digest{};
     std::vector<uint8_t> record;  // the file record exactly as read
 };
 
@@ -81,7 +83,7 @@ std::vector<uint8_t> EncodePayloadHeader(
     const std::array<uint8_t, kPayloadIdentityBytes>& identity);
 // A file record: path length, size, SHA-256, chunk count (ChunkCountFor), path.
 std::vector<uint8_t> EncodeFileRecord(const std::string& path, uint64_t size,
-                                      const std::array<uint8_t, 32>& digest);
+                                      const Sha256Digest& digest);
 // The bytes a file of `size` bytes under `path` takes in the payload: record, chunk records and
 // ciphertext.
 uint64_t SealedFileBytes(const std::string& path, uint64_t size);

@@ -7,6 +7,7 @@
 
 #include "core/failure.h"
 #include "core/sha256.h"
+#include "platform/byte_cursor.h"
 
 namespace veltomarn {
 namespace {
@@ -18,11 +19,6 @@ constexpr WideChar kObjectLengthProperty[] = u"ObjectLength";
 constexpr uint32_t kMaxKeyObjectBytes = 1048576;
 constexpr FileCreation kPartialFile{win::kGenericWrite, win::kCreateNew,
                                     win::kFileFlagSequentialScan | win::kFileAttributeNormal};
-
-uint32_t LittleEndian32(const uint8_t* bytes) {
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
-}
 
 // The payload's one stream of chunks, the nonce set and the two chunk buffers.
 class ChunkReader {
@@ -40,22 +36,22 @@ class ChunkReader {
                              uint64_t remaining) {
         std::array<uint8_t, kChunkRecordBytes> record{};
         ReadExact(files_, payload_, record.data(), kChunkRecordBytes);
-        const uint32_t length = LittleEndian32(record.data() + kChunkNonceBytes + kChunkTagBytes);
-        check(length == std::min<uint64_t>(remaining, kPayloadChunkBytes), "PAYLOAD_CHUNK_LENGTH");
+        ByteReader fields(record);
         std::array<uint8_t, kChunkNonceBytes> nonce{};
-        std::copy_n(record.begin(), kChunkNonceBytes, nonce.begin());
+        std::ranges::copy(fields.Bytes(kChunkNonceBytes), nonce.begin());
+        const std::span<const uint8_t> tag = fields.Bytes(kChunkTagBytes);
+        const uint32_t length = fields.Read<ChunkLength>();
+        check(length == std::min<uint64_t>(remaining, kPayloadChunkBytes), "PAYLOAD_CHUNK_LENGTH");
         // Refused before its ciphertext is read.
         check(nonces_.insert(nonce).second, "PAYLOAD_NONCE_REUSE");
         if (length != 0) ReadExact(files_, payload_, ciphertext_.data(), length);
 
         const std::vector<uint8_t> additional =
             ChunkAdditionalData(index.header, entry.record, chunk);
-        const AuthenticatedCipherInfo info{nonce.data(),
-                                           kChunkNonceBytes,
-                                           additional.data(),
-                                           static_cast<uint32_t>(additional.size()),
-                                           record.data() + kChunkNonceBytes,
-                                           kChunkTagBytes};
+        const AuthenticatedCipherInfo info{
+            nonce.data(),      kChunkNonceBytes,
+            additional.data(), static_cast<uint32_t>(additional.size()),
+            tag.data(),        kChunkTagBytes};
         // The output buffer always has a byte, so an empty chunk still has somewhere to go.
         plaintext_.Resize(length);
         uint32_t produced = 0;
