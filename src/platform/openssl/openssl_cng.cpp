@@ -10,8 +10,11 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "platform/rsa_key_blob.h"
 
 namespace veltomarn {
 namespace {
@@ -25,15 +28,6 @@ constexpr uint32_t kSha256BlockBytes = 64;
 // Written at the start of the caller's hash object buffer: the hash lives there, so a buffer that
 // is released or overwritten while the hash is alive is detected at the next use.
 constexpr uint64_t kHashObjectMagic = 0x4853414D48534148;  // "HASHMASH"
-
-uint32_t LittleEndian32(const uint8_t* bytes) {
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
-}
-
-void PutLittleEndian32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
-}
 
 // The digest a PKCS #1 v1.5 signature names, or null for a name CNG does not know.
 const EVP_MD* Pkcs1Digest(const WideString& name) {
@@ -54,21 +48,12 @@ void PutBigNumber(std::vector<uint8_t>& out, const BIGNUM* number) {
 }  // namespace
 
 EVP_PKEY* RsaPublicKeyFromBlob(const uint8_t* blob, uint32_t size) {
-    if (blob == nullptr || size < kRsaKeyBlobHeaderBytes) return nullptr;
-    const uint32_t magic = LittleEndian32(blob);
-    const uint32_t bits = LittleEndian32(blob + 4);
-    const uint32_t exponentBytes = LittleEndian32(blob + 8);
-    const uint32_t modulusBytes = LittleEndian32(blob + 12);
-    const uint32_t prime1 = LittleEndian32(blob + 16);
-    const uint32_t prime2 = LittleEndian32(blob + 20);
-    if (magic != kRsaPublicMagic || prime1 != 0 || prime2 != 0 || exponentBytes == 0 ||
-        modulusBytes == 0 || (uint64_t{bits} + 7) / 8 != modulusBytes ||
-        uint64_t{kRsaKeyBlobHeaderBytes} + exponentBytes + modulusBytes != size) {
-        return nullptr;
-    }
-    BIGNUM* e = BN_bin2bn(blob + kRsaKeyBlobHeaderBytes, static_cast<int>(exponentBytes), nullptr);
-    BIGNUM* n = BN_bin2bn(blob + kRsaKeyBlobHeaderBytes + exponentBytes,
-                          static_cast<int>(modulusBytes), nullptr);
+    if (blob == nullptr) return nullptr;
+    const std::optional<RsaPublicKeyParts> parts = DecodeRsaPublicBlob({blob, size});
+    if (!parts) return nullptr;
+    BIGNUM* e =
+        BN_bin2bn(parts->exponent.data(), static_cast<int>(parts->exponent.size()), nullptr);
+    BIGNUM* n = BN_bin2bn(parts->modulus.data(), static_cast<int>(parts->modulus.size()), nullptr);
     OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
     OSSL_PARAM* params = nullptr;
     EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
@@ -99,14 +84,7 @@ std::vector<uint8_t> RsaPublicBlobFromKey(const EVP_PKEY* key) {
         std::vector<uint8_t> modulus;
         PutBigNumber(exponent, e);
         PutBigNumber(modulus, n);
-        PutLittleEndian32(blob, kRsaPublicMagic);
-        PutLittleEndian32(blob, static_cast<uint32_t>(BN_num_bits(n)));
-        PutLittleEndian32(blob, static_cast<uint32_t>(exponent.size()));
-        PutLittleEndian32(blob, static_cast<uint32_t>(modulus.size()));
-        PutLittleEndian32(blob, 0);
-        PutLittleEndian32(blob, 0);
-        blob.insert(blob.end(), exponent.begin(), exponent.end());
-        blob.insert(blob.end(), modulus.begin(), modulus.end());
+        blob = EncodeRsaPublicBlob(static_cast<uint32_t>(BN_num_bits(n)), exponent, modulus);
     }
     BN_free(n);
     BN_free(e);

@@ -49,8 +49,6 @@ inline constexpr NtStatus kStatusNotFound = static_cast<NtStatus>(0xC0000225);
 inline constexpr NtStatus kStatusInvalidSignature = static_cast<NtStatus>(0xC000A000);
 inline constexpr NtStatus kStatusAuthTagMismatch = static_cast<NtStatus>(0xC000A002);
 
-inline constexpr uint32_t kRsaPublicMagic = 0x31415352;  // "RSA1"
-inline constexpr uint32_t kRsaKeyBlobHeaderBytes = 24;
 inline constexpr uint32_t kPadPkcs1 = 2;
 }  // namespace cng
 
