@@ -93,8 +93,7 @@ void CheckSessionBeforeStart(GuardedDirectory& sessionGuard, Crypto& crypto,
                              const PayloadIndex& index) {
     for (const PayloadEntry& entry : index.entries) {
         const std::string digest = FileDigest(sessionGuard, crypto, entry.path, entry.size);
-        check(digest == HexText(entry.digest.data(), entry.digest.size()),
-              "CACHE_CHANGED_BEFORE_START");
+        check(digest == DigestHex(entry.digest), "CACHE_CHANGED_BEFORE_START");
     }
     CheckSessionTree(sessionGuard, index);
 }

@@ -95,7 +95,7 @@ void UnsealEntry(FileSystem& files, ChunkReader& reader, const PayloadIndex& ind
         remaining -= plaintext.size();
     }
     const Sha256Digest digest = hash.Finish();
-    check(std::equal(digest.begin(), digest.end(), entry.digest.begin()), "PAYLOAD_PLAINTEXT_HASH");
+    check(digest == entry.digest, "PAYLOAD_PLAINTEXT_HASH");
 }
 
 }  // namespace

@@ -30,8 +30,8 @@ void Sha256Stream::Update(const uint8_t* data, std::size_t size) {
     if (EVP_DigestUpdate(context_.get(), data, size) != 1) Refuse("SHA-256 failed");
 }
 
-FileDigest256 Sha256Stream::Finish() {
-    FileDigest256 digest{};
+Sha256Digest Sha256Stream::Finish() {
+    Sha256Digest digest{};
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context_.get(), digest.data(), &length) != 1 || length != 32) {
         Refuse("SHA-256 failed");

@@ -11,13 +11,13 @@
 #include <set>
 #include <vector>
 
+#include "core/sha256.h"
 #include "payload/payload_format.h"
 #include "release/release_keys.h"
 
 namespace veltomarn::release {
 
 using ChunkNonce = std::array<uint8_t, kChunkNonceBytes>;
-using FileDigest256 = std::array<uint8_t, 32>;
 
 // From the system's random generator. Throws ToolError (2).
 void RandomBytes(uint8_t* bytes, std::size_t count);
@@ -26,7 +26,7 @@ class Sha256Stream {
   public:
     Sha256Stream();
     void Update(const uint8_t* data, std::size_t size);
-    FileDigest256 Finish();
+    Sha256Digest Finish();
 
   private:
     struct Deleter {

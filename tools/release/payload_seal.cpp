@@ -144,8 +144,8 @@ class TemporaryPayload {
 // --- sealing ------------------------------------------------------------------------------------
 
 // The SHA-256 of one file, read as a stream of chunks.
-FileDigest256 HashFile(const std::string& root, const InnerFile& file, ChunkBuffer& plaintext,
-                       ProgressLine& meter) {
+Sha256Digest HashFile(const std::string& root, const InnerFile& file, ChunkBuffer& plaintext,
+                      ProgressLine& meter) {
     ScannedFileReader reader(root, file);
     Sha256Stream hash;
     for (uint64_t chunk = 0; chunk < ChunkCountFor(file.size); ++chunk) {
@@ -165,7 +165,7 @@ struct PayloadTable {
     uint64_t payloadBytes = 0;                  // the size of the whole payload file
 };
 
-PayloadTable BuildTable(const InnerScan& scan, const std::vector<FileDigest256>& digests,
+PayloadTable BuildTable(const InnerScan& scan, const std::vector<Sha256Digest>& digests,
                         const std::array<uint8_t, kPayloadIdentityBytes>& identity) {
     PayloadTable table;
     table.header = EncodePayloadHeader(static_cast<uint32_t>(scan.files.size()),
@@ -183,7 +183,7 @@ PayloadTable BuildTable(const InnerScan& scan, const std::vector<FileDigest256>&
 }
 
 // Appends the chunks of one file to the payload; the file must still hash to `digest`.
-void SealFile(const std::string& root, const InnerFile& file, const FileDigest256& digest,
+void SealFile(const std::string& root, const InnerFile& file, const Sha256Digest& digest,
               const std::vector<uint8_t>& header, const std::vector<uint8_t>& record,
               ChunkSealer& sealer, ChunkBuffer& plaintext, TemporaryPayload& payload,
               ProgressLine& meter) {
@@ -249,7 +249,7 @@ SealedPayload SealPayload(const std::string& innerDirectory, const std::string& 
     ChunkBuffer plaintext;
 
     // The table carries every file's digest, so every file is read once before anything is sealed.
-    std::vector<FileDigest256> digests;
+    std::vector<Sha256Digest> digests;
     for (const InnerFile& file : scan.files) {
         digests.push_back(HashFile(root, file, plaintext, meter));
     }

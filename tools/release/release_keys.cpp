@@ -213,7 +213,7 @@ std::vector<uint8_t> PublicKeyBlob(const EVP_PKEY* key) {
     return blob;
 }
 
-std::vector<uint8_t> SignDigest(EVP_PKEY* key, const std::array<uint8_t, 32>& digest) {
+std::vector<uint8_t> SignDigest(EVP_PKEY* key, const Sha256Digest& digest) {
     ContextPointer context(EVP_PKEY_CTX_new(key, nullptr));
     std::vector<uint8_t> signature(kSignatureBytes);
     std::size_t length = signature.size();

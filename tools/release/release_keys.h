@@ -12,6 +12,8 @@
 
 #include <openssl/types.h>
 
+#include "core/sha256.h"
+
 namespace veltomarn::release {
 
 inline constexpr int kReleaseKeyBits = 3072;
@@ -39,7 +41,7 @@ std::vector<uint8_t> LoadPublicKeyBlob(const std::string& path);
 std::vector<uint8_t> PublicKeyBlob(const EVP_PKEY* key);
 
 // The 384-byte RSA PKCS #1 v1.5 signature of SHA-256 digest `digest` with `key`. Throws ToolError.
-std::vector<uint8_t> SignDigest(EVP_PKEY* key, const std::array<uint8_t, 32>& digest);
+std::vector<uint8_t> SignDigest(EVP_PKEY* key, const Sha256Digest& digest);
 
 // A freshly generated RSA-3072 key with exponent 65537.
 KeyPointer GenerateReleaseKey();

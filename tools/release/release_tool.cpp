@@ -383,7 +383,7 @@ std::optional<std::pair<std::string, std::string>> DigestFilePlace(const Argumen
 // For signing hardware: the digest of RELEASE.signed as its 32 bytes (--digest-out) and as the
 // DER DigestInfo that PKCS #1 v1.5 signs (--digest-info-out), each in a new file, whose path is
 // added to `written` as soon as it exists.
-void WriteDigestFiles(const Arguments& arguments, const std::array<uint8_t, 32>& digest,
+void WriteDigestFiles(const Arguments& arguments, const Sha256Digest& digest,
                       std::vector<std::string>& written) {
     static constexpr uint8_t kSha256DigestInfo[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
                                                     0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
