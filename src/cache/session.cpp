@@ -50,10 +50,7 @@ Session OpenSession(Platform& platform, const WideString& cacheRoot, const Cache
     GuardedDirectory root(platform, cacheRoot, StreamCheck::kEverything);
     ScopedHandle lock = root.CreateFileAt(kSessionLockName, kSessionLock, &cache.attributes,
                                           "CACHE_LOCK_OPEN", "LAUNCHER_SESSION_ALREADY_OPEN");
-    const FileInformation lockInformation = QueryFileInformation(platform, lock.get());
-    check((lockInformation.attributes & win::kFileAttributeDirectory) == 0 &&
-              lockInformation.numberOfLinks == 1,
-          "CACHE_LOCK_TYPE");
+    QueryPlainFile(platform, lock.get(), "CACHE_LOCK_TYPE");
     CheckStreams(platform, root.PathOf(kSessionLockName));
 
     const WideString payloadDirectory = CreatePayloadDirectory(platform, root, index, cache);

@@ -52,6 +52,14 @@ FileInformation QueryFileInformation(FileSystem& files, Handle handle) {
     return information;
 }
 
+FileInformation QueryPlainFile(FileSystem& files, Handle handle, const char* failureCode) {
+    const FileInformation information = QueryFileInformation(files, handle);
+    check((information.attributes & win::kFileAttributeDirectory) == 0 &&
+              information.numberOfLinks == 1,
+          failureCode);
+    return information;
+}
+
 void CheckStreams(FileSystem& files, const WideString& path) {
     const WideString longPath = LocalLongPath(path);
     StreamData stream;
@@ -197,10 +205,7 @@ Handle GuardedDirectory::OpenFile(const std::string& relative, uint64_t sizeLimi
         *files_, files_->CreateFileW(longPath.c_str(), win::kGenericRead, win::kFileShareRead,
                                      nullptr, win::kOpenExisting, kFileFlags, nullptr));
     check(handle.valid(), "FILE_OPEN");
-    const FileInformation information = QueryFileInformation(*files_, handle.get());
-    check((information.attributes & win::kFileAttributeDirectory) == 0 &&
-              information.numberOfLinks == 1,
-          "FILE_TYPE_OR_LINK");
+    const FileInformation information = QueryPlainFile(*files_, handle.get(), "FILE_TYPE_OR_LINK");
     check(information.size() <= sizeLimit, "FILE_SIZE_LIMIT");
     CheckStreams(*files_, path);
     const Handle opened = handle.get();
@@ -286,10 +291,7 @@ ScopedHandle GuardedDirectory::OpenForDeletion(const std::string& relative, cons
         *files_, files_->CreateFileW(longPath.c_str(), kDeleteAccess, win::kFileShareRead, nullptr,
                                      win::kOpenExisting, win::kFileFlagOpenReparsePoint, nullptr));
     check(file.valid(), openCode);
-    const FileInformation information = QueryFileInformation(*files_, file.get());
-    check((information.attributes & win::kFileAttributeDirectory) == 0 &&
-              information.numberOfLinks == 1,
-          typeCode);
+    QueryPlainFile(*files_, file.get(), typeCode);
     return file;
 }
 

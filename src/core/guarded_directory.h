@@ -43,6 +43,11 @@ WideString JoinRelative(const WideString& base, const std::string& relative);
 // Throws "FILE_INFORMATION" (query failed, not a disk object), "REPARSE_POINT".
 FileInformation QueryFileInformation(FileSystem& files, Handle handle);
 
+// The file information of an open handle of a plain file: not a directory, no reparse point, one
+// link only (a second name would let it change under another path). Throws what
+// QueryFileInformation throws, then `failureCode` for a directory or a file with more links.
+FileInformation QueryPlainFile(FileSystem& files, Handle handle, const char* failureCode);
+
 // Admits only the unnamed data stream and ":Zone.Identifier:$DATA" (exact case) on the object at
 // absolute path `path`. Throws "LOCAL_PATH_REQUIRED", "STREAM_ENUMERATION", "UNEXPECTED_STREAM".
 void CheckStreams(FileSystem& files, const WideString& path);
