@@ -1,7 +1,5 @@
 #include "bootstrap/locations.h"
 
-#include <vector>
-
 #include "core/failure.h"
 
 namespace veltomarn {
@@ -27,11 +25,9 @@ void HardenProcess(Platform& platform) {
 }
 
 WideString ModulePath(Platform& platform) {
-    std::vector<WideChar> buffer(kLocationBufferUnits, 0);
-    const uint32_t length =
-        platform.GetModuleFileNameW(nullptr, buffer.data(), kLocationBufferUnits);
-    check(length != 0 && length < kLocationBufferUnits, "MODULE_PATH");
-    WideString path(buffer.data(), length);
+    WideString path = FixedLocation(
+        [&](WideChar* b, uint32_t n) { return platform.GetModuleFileNameW(nullptr, b, n); },
+        "MODULE_PATH");
     if (IsPrefixedDrivePath(path)) {
         path.erase(0, kLongPathPrefixUnits);
     } else if (path.compare(0, kLongPathPrefixUnits, kLongPathPrefix) == 0) {

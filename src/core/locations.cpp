@@ -5,17 +5,14 @@
 #include "core/failure.h"
 
 namespace veltomarn {
-namespace {
 
-template <typename Query>
-WideString FixedLocation(Query query, const char* code) {
+WideString FixedLocation(const std::function<uint32_t(WideChar*, uint32_t)>& query,
+                         const char* failureCode) {
     std::vector<WideChar> buffer(kLocationBufferUnits, 0);
     const uint32_t length = query(buffer.data(), kLocationBufferUnits);
-    check(length != 0 && length < kLocationBufferUnits, code);
+    check(length != 0 && length < kLocationBufferUnits, failureCode);
     return WideString(buffer.data(), length);
 }
-
-}  // namespace
 
 WideString FullPath(FileSystem& files, const WideString& path) {
     const uint32_t size = files.GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
