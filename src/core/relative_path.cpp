@@ -47,4 +47,29 @@ std::string FoldPathCase(std::string path) {
     return path;
 }
 
+PathSet::PathSet(std::initializer_list<std::string> fixed) {
+    for (const std::string& path : fixed) {
+        paths_.insert(path);
+        folded_.insert(FoldPathCase(path));
+    }
+}
+
+void PathSet::Add(const std::string& path, const char* orderCode, const char* aliasCode) {
+    // std::string compares as unsigned bytes (char_traits<char>::lt casts to unsigned char).
+    check(last_ == nullptr || *last_ < path, orderCode);
+    last_ = &*paths_.insert(path).first;
+    // A path listed twice folds to the same key too.
+    Claim(path, aliasCode);
+}
+
+std::set<std::string> PathSet::CheckDirectories(const char* aliasCode) {
+    std::set<std::string> directories = ImpliedDirectories(paths_);
+    for (const std::string& directory : directories) Claim(directory, aliasCode);
+    return directories;
+}
+
+void PathSet::Claim(const std::string& name, const char* aliasCode) {
+    check(folded_.insert(FoldPathCase(name)).second, aliasCode);
+}
+
 }  // namespace veltomarn

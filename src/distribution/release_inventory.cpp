@@ -74,9 +74,7 @@ ReleaseInventory ParseReleaseInventory(const std::vector<uint8_t>& bytes) {
         ParseCanonicalNumber(std::string(lines[5].substr(6)), kMaxInventoryFiles);
     check(count != 0 && lines.size() == count + kHeaderLines, "INVENTORY_COUNT");
 
-    inventory.expectedFiles_ = {kInventoryName, kSignatureName};
-    std::set<std::string> foldedNames = {FoldPathCase(kInventoryName),
-                                         FoldPathCase(kSignatureName)};
+    PathSet listed({kInventoryName, kSignatureName});
     bool manifestListed = false;
 
     for (std::size_t i = kHeaderLines; i < lines.size(); ++i) {
@@ -95,10 +93,7 @@ ReleaseInventory ParseReleaseInventory(const std::vector<uint8_t>& bytes) {
         check(IsLowerHexDigest(row.digest), "ROW_HASH");
         row.path = std::string(line.substr(secondTab + 1));
         ValidateRelativePath(row.path);
-        // std::string compares as unsigned bytes (char_traits<char>::lt casts to unsigned char).
-        check(inventory.rows_.empty() || inventory.rows_.back().path < row.path, "ROW_ORDER");
-        check(inventory.expectedFiles_.insert(row.path).second, "PATH_ALIAS");
-        check(foldedNames.insert(FoldPathCase(row.path)).second, "PATH_ALIAS");
+        listed.Add(row.path, "ROW_ORDER", "PATH_ALIAS");
         if (row.path == kManifestPath) {
             check(row.digest == inventory.manifestDigest_, "MANIFEST_BINDING");
             manifestListed = true;
@@ -107,13 +102,11 @@ ReleaseInventory ParseReleaseInventory(const std::vector<uint8_t>& bytes) {
     }
 
     check(manifestListed, "REQUIRED_FILES");
-    check(inventory.expectedFiles_.count(kBootstrapFileName) == 1, "REQUIRED_FILES");
-    check(inventory.expectedFiles_.count(kPayloadFileName) == 1, "REQUIRED_FILES");
+    check(listed.paths().count(kBootstrapFileName) == 1, "REQUIRED_FILES");
+    check(listed.paths().count(kPayloadFileName) == 1, "REQUIRED_FILES");
 
-    inventory.expectedDirectories_ = ImpliedDirectories(inventory.expectedFiles_);
-    for (const std::string& directory : inventory.expectedDirectories_) {
-        check(foldedNames.insert(FoldPathCase(directory)).second, "DIRECTORY_ALIAS");
-    }
+    inventory.expectedDirectories_ = listed.CheckDirectories("DIRECTORY_ALIAS");
+    inventory.expectedFiles_ = listed.paths();
     return inventory;
 }
 

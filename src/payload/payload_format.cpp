@@ -1,7 +1,6 @@
 #include "payload/payload_format.h"
 
 #include <algorithm>
-#include <set>
 
 #include "core/failure.h"
 #include "core/relative_path.h"
@@ -115,9 +114,7 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source) {
     index.plaintextBytes = total;
     index.indexBytes = index.header;
 
-    std::set<std::string> paths;
-    std::set<std::string> directories;
-    std::set<std::string> folded;
+    PathSet listed;
     uint64_t sum = 0;
     for (uint64_t i = 0; i < count; ++i) {
         PayloadEntry entry;
@@ -141,27 +138,18 @@ PayloadIndex ParsePayloadIndex(PayloadSource& source) {
         ValidateRelativePath(entry.path);
         check(entry.path != kOwnerReservedName && !EndsWith(entry.path, kPartialSuffix),
               "PAYLOAD_RESERVED_NAME");
-        // std::string compares as unsigned bytes.
-        check(index.entries.empty() || index.entries.back().path < entry.path, "PAYLOAD_ORDER");
-        paths.insert(entry.path);
-        check(folded.insert(FoldPathCase(entry.path)).second, "PAYLOAD_ALIAS");
-        for (std::size_t k = 0; k < entry.path.size(); ++k) {
-            if (entry.path[k] == '/') directories.insert(entry.path.substr(0, k));
-        }
+        listed.Add(entry.path, "PAYLOAD_ORDER", "PAYLOAD_ALIAS");
         index.indexBytes.insert(index.indexBytes.end(), entry.record.begin(), entry.record.end());
         index.entries.push_back(std::move(entry));
     }
 
-    for (const std::string& directory : directories) {
-        check(folded.insert(FoldPathCase(directory)).second, "PAYLOAD_DIRECTORY_ALIAS");
-    }
+    listed.CheckDirectories("PAYLOAD_DIRECTORY_ALIAS");
     for (const PayloadEntry& entry : index.entries) {
-        check(folded.insert(FoldPathCase(entry.path + kPartialSuffix)).second,
-              "PAYLOAD_PARTIAL_ALIAS");
+        listed.Claim(entry.path + kPartialSuffix, "PAYLOAD_PARTIAL_ALIAS");
     }
     check(sum == index.plaintextBytes, "PAYLOAD_REQUIRED_FILES");
     for (const char* required : {kBootstrapFileName, kInventoryName, kSignatureName}) {
-        check(paths.count(required) == 1, "PAYLOAD_REQUIRED_FILES");
+        check(listed.paths().count(required) == 1, "PAYLOAD_REQUIRED_FILES");
     }
     return index;
 }
