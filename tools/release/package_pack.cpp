@@ -54,7 +54,7 @@ void CopyFrom(const Descriptor& source, const std::string& from, const std::stri
 }
 
 // Copies the plain file at `from` (a link is followed only when `followLinks`) as CopyFrom does.
-void CopyFile(const std::string& from, const std::string& to, bool followLinks) {
+void CopyFileContents(const std::string& from, const std::string& to, bool followLinks) {
     const Descriptor source(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
                                                    (followLinks ? 0 : O_NOFOLLOW)));
     CopyFrom(source, from, to, nullptr);
@@ -226,11 +226,11 @@ PackedPackage PackPackage(const PackRequest& request, std::ostream* progress) {
     PackedPackage packed;
     packed.root = package.path();
     try {
-        CopyFile(request.bootstrap, package / kBootstrapFileName, true);
+        CopyFileContents(request.bootstrap, package / kBootstrapFileName, true);
         packed.payload =
             SealPayload(inner, package / kPayloadFileName, *request.payloadKey, progress);
         MakeDirectory(package / "package");
-        CopyFile(request.manifest, package / kManifestPath, true);
+        CopyFileContents(request.manifest, package / kManifestPath, true);
         if (!include.empty()) IncludeCopier(include, package).Run();
         packed.inventory =
             SignPackage(package.path(), request.sequence, request.signingKey, progress);
