@@ -33,6 +33,12 @@ VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
     return {inventory.sequence(), inventory.rows().size()};
 }
 
+VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
+                                   const std::vector<uint8_t>& releaseKeyBlob) {
+    CheckPhase unfollowed = CheckPhase::kFiles;
+    return VerifyDistribution(package, crypto, releaseKeyBlob, unfollowed);
+}
+
 ReleaseInventory VerifySignedInventory(Crypto& crypto, const std::vector<uint8_t>& inventoryBytes,
                                        const std::vector<uint8_t>& signature,
                                        const std::vector<uint8_t>& releaseKeyBlob,

@@ -31,6 +31,10 @@ VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
                                    const std::vector<uint8_t>& releaseKeyBlob, CheckPhase& phase,
                                    const std::function<void(uint64_t)>& expectBytes = {});
 
+// The same check for a caller that follows no phase (an inner launcher's own release).
+VerifiedRelease VerifyDistribution(GuardedDirectory& package, Crypto& crypto,
+                                   const std::vector<uint8_t>& releaseKeyBlob);
+
 // The part of VerifyDistribution that reads no file: the framing of `inventoryBytes`, `signature`
 // over them with `releaseKeyBlob`, and every inventory rule, in that order. Returns the parsed
 // inventory. Throws the codes of the inventory and the signature; `phase` is then kInventory or

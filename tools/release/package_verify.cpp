@@ -162,8 +162,7 @@ std::string VerifyInnerRelease(const std::string& inner,
     crypto.SetWorkMeter([&meter](uint64_t bytes) { meter.Advance(bytes); });
     try {
         GuardedDirectory release(files, *base, StreamCheck::kEverything);
-        CheckPhase phase = CheckPhase::kFiles;
-        VerifyDistribution(release, crypto, releaseKeyBlob, phase);
+        VerifyDistribution(release, crypto, releaseKeyBlob);
         return "";
     } catch (const Failure& failure) {
         return failure.code();
