@@ -12,8 +12,7 @@ std::string CheckOwnRelease(Platform& platform) {
         const WideString module = ModulePath(platform);
         GuardedDirectory release(platform, module.substr(0, module.rfind(u'\\')),
                                  StreamCheck::kEverything);
-        CheckPhase phase = CheckPhase::kFiles;
-        VerifyDistribution(release, platform, ReleaseKeyBlob(), phase);
+        VerifyDistribution(release, platform, ReleaseKeyBlob());
         return "";
     } catch (const Failure& failure) {
         return failure.code();
