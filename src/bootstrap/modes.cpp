@@ -7,6 +7,7 @@
 #include "bootstrap/package_check.h"
 #include "bootstrap/progress_window.h"
 #include "cache/cache_security.h"
+#include "cache/cleanup.h"
 #include "cache/session.h"
 #include "cache/session_lockdown.h"
 #include "core/failure.h"

@@ -3,7 +3,7 @@
 #include <set>
 #include <vector>
 
-#include "cache/session.h"
+#include "cache/cleanup.h"
 #include "core/failure.h"
 #include "core/names.h"
 #include "core/relative_path.h"

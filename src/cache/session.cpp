@@ -4,6 +4,7 @@
 #include <set>
 #include <utility>
 
+#include "cache/cleanup.h"
 #include "core/failure.h"
 #include "core/hex_text.h"
 #include "core/names.h"

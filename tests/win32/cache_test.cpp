@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "cache/cleanup.h"
 #include "cache/session.h"
 #include "payload/unseal.h"
 #include "win32/win32_test_support.h"
