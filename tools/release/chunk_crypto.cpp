@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "release/secret_memory.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {

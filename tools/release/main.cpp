@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "release/release_tool.h"
+#include "release/secret_memory.h"
 #include "release/tool_support.h"
 
 int main(int argc, char** argv) {
