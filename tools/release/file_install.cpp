@@ -10,6 +10,7 @@
 
 #include "distribution/release_inventory.h"
 #include "release/package_scan.h"
+#include "release/path_text.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {

@@ -5,6 +5,7 @@
 #include "core/guarded_directory.h"
 #include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
+#include "release/path_text.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {

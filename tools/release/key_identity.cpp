@@ -10,6 +10,7 @@
 
 #include "core/sha256.h"
 #include "platform/openssl/openssl_cng.h"
+#include "release/path_text.h"
 #include "release/tool_support.h"
 #include "test_keys.h"
 

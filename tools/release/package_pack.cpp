@@ -13,6 +13,7 @@
 #include "core/relative_path.h"
 #include "distribution/release_inventory.h"
 #include "release/package_sign.h"
+#include "release/path_text.h"
 #include "release/tool_support.h"
 #include "release/tree_walk.h"
 

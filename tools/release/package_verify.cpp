@@ -23,6 +23,7 @@
 #include "platform/posix/posix_platform.h"
 #include "release/authenticode.h"
 #include "release/key_identity.h"
+#include "release/path_text.h"
 #include "release/secret_memory.h"
 #include "release/tool_support.h"
 

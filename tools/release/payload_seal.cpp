@@ -13,6 +13,7 @@
 #include "platform/posix/posix_platform.h"
 #include "platform/scoped_handle.h"
 #include "release/chunk_crypto.h"
+#include "release/path_text.h"
 #include "release/secret_memory.h"
 #include "release/tool_support.h"
 

@@ -22,6 +22,7 @@
 #include "release/package_scan.h"
 #include "release/package_sign.h"
 #include "release/package_verify.h"
+#include "release/path_text.h"
 #include "release/payload_seal.h"
 #include "release/release_keys.h"
 #include "release/secret_memory.h"

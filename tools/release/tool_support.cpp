@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "release/path_text.h"
 #include "release/secret_memory.h"
 
 namespace veltomarn::release {
@@ -86,26 +87,6 @@ void Refuse(const std::string& message) {
 
 void RefuseSystem(const std::string& what, const std::string& path, int error) {
     Refuse(ShowPath(path) + ": " + what + ": " + std::strerror(error));
-}
-
-std::string ShowPath(const std::string& path) {
-    std::string shown;
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte <= 0x7E && byte != '\\') {
-            shown.push_back(c);
-            continue;
-        }
-        char escaped[5];
-        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-        shown += escaped;
-    }
-    return shown;
-}
-
-std::string JoinPath(const std::string& directory, const std::string& name) {
-    if (directory.empty()) return name;
-    return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
 std::string RealDirectory(const std::string& path) {

@@ -85,12 +85,6 @@ class Problems {
 // Throws ToolError with kExitUsageOrIo: `what` failed for `path`, with the system's reason.
 [[noreturn]] void RefuseSystem(const std::string& what, const std::string& path, int error);
 
-// `path` as it appears in messages: bytes outside printable ASCII as \xNN.
-std::string ShowPath(const std::string& path);
-
-// `directory` + '/' + `name` (no doubled separator after "/").
-std::string JoinPath(const std::string& directory, const std::string& name);
-
 // The absolute path of an existing directory with every link resolved. Throws ToolError (2).
 std::string RealDirectory(const std::string& path);
 

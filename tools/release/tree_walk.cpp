@@ -10,6 +10,7 @@
 
 #include "core/failure.h"
 #include "core/relative_path.h"
+#include "release/path_text.h"
 
 namespace veltomarn::release {
 namespace {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "release/path_text.h"
 #include "release/tool_support.h"
 
 extern char** environ;
