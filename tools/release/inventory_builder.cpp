@@ -6,6 +6,7 @@
 #include "platform/openssl/openssl_cng.h"
 #include "platform/posix/posix_platform.h"
 #include "release/path_text.h"
+#include "release/progress_line.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {
