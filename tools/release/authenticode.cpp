@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "release/tool_support.h"
+#include "release/posix_files.h"
 
 namespace veltomarn::release {
 namespace {

@@ -11,6 +11,7 @@
 #include "distribution/release_inventory.h"
 #include "release/package_scan.h"
 #include "release/path_text.h"
+#include "release/posix_files.h"
 #include "release/tool_support.h"
 
 namespace veltomarn::release {

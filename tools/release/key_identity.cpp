@@ -11,6 +11,7 @@
 #include "core/sha256.h"
 #include "platform/openssl/openssl_cng.h"
 #include "release/path_text.h"
+#include "release/posix_files.h"
 #include "release/tool_support.h"
 #include "test_keys.h"
 

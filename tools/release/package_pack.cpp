@@ -14,6 +14,7 @@
 #include "distribution/release_inventory.h"
 #include "release/package_sign.h"
 #include "release/path_text.h"
+#include "release/posix_files.h"
 #include "release/tool_support.h"
 #include "release/tree_walk.h"
 

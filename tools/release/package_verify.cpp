@@ -24,6 +24,7 @@
 #include "release/authenticode.h"
 #include "release/key_identity.h"
 #include "release/path_text.h"
+#include "release/posix_files.h"
 #include "release/progress_line.h"
 #include "release/secret_memory.h"
 #include "release/tool_support.h"

@@ -14,6 +14,7 @@
 #include "platform/scoped_handle.h"
 #include "release/chunk_crypto.h"
 #include "release/path_text.h"
+#include "release/posix_files.h"
 #include "release/progress_line.h"
 #include "release/secret_memory.h"
 #include "release/tool_support.h"

@@ -23,6 +23,7 @@
 #include "platform/openssl/openssl_cng.h"
 #include "release/key_identity.h"
 #include "release/path_text.h"
+#include "release/posix_files.h"
 #include "release/secret_memory.h"
 #include "release/tool_support.h"
 

@@ -24,6 +24,7 @@
 #include "release/package_verify.h"
 #include "release/path_text.h"
 #include "release/payload_seal.h"
+#include "release/posix_files.h"
 #include "release/release_keys.h"
 #include "release/secret_memory.h"
 #include "release/tool_support.h"

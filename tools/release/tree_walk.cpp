@@ -11,6 +11,7 @@
 #include "core/failure.h"
 #include "core/relative_path.h"
 #include "release/path_text.h"
+#include "release/posix_files.h"
 
 namespace veltomarn::release {
 namespace {

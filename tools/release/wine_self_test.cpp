@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "release/path_text.h"
+#include "release/posix_files.h"
 #include "release/tool_support.h"
 
 extern char** environ;
