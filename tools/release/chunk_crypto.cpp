@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "release/secret_memory.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 namespace veltomarn::release {
 

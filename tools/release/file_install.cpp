@@ -12,7 +12,7 @@
 #include "release/package_scan.h"
 #include "release/path_text.h"
 #include "release/posix_files.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 namespace veltomarn::release {
 namespace {

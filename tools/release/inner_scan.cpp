@@ -7,6 +7,7 @@
 #include "distribution/release_inventory.h"
 #include "payload/payload_format.h"
 #include "release/path_text.h"
+#include "release/tool_error.h"
 #include "release/tree_walk.h"
 
 namespace veltomarn::release {

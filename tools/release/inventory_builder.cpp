@@ -7,7 +7,7 @@
 #include "platform/posix/posix_platform.h"
 #include "release/path_text.h"
 #include "release/progress_line.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 namespace veltomarn::release {
 

@@ -12,7 +12,7 @@
 #include "platform/openssl/openssl_cng.h"
 #include "release/path_text.h"
 #include "release/posix_files.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 #include "test_keys.h"
 
 namespace veltomarn::release {

@@ -8,7 +8,7 @@
 
 #include "release/release_tool.h"
 #include "release/secret_memory.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 int main(int argc, char** argv) {
     // First, before OpenSSL allocates anything: every block it frees is wiped, key material too.

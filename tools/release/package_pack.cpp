@@ -15,7 +15,7 @@
 #include "release/package_sign.h"
 #include "release/path_text.h"
 #include "release/posix_files.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 #include "release/tree_walk.h"
 
 namespace veltomarn::release {

@@ -6,6 +6,7 @@
 #include "core/relative_path.h"
 #include "distribution/release_inventory.h"
 #include "release/path_text.h"
+#include "release/tool_error.h"
 #include "release/tree_walk.h"
 
 namespace veltomarn::release {

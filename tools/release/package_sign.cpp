@@ -6,7 +6,7 @@
 #include "release/file_install.h"
 #include "release/package_scan.h"
 #include "release/release_keys.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 namespace veltomarn::release {
 

@@ -17,7 +17,7 @@
 #include "release/posix_files.h"
 #include "release/progress_line.h"
 #include "release/secret_memory.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 namespace veltomarn::release {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 namespace veltomarn::release {
 

@@ -25,7 +25,7 @@
 #include "release/path_text.h"
 #include "release/posix_files.h"
 #include "release/secret_memory.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 namespace veltomarn::release {
 namespace {

@@ -27,7 +27,7 @@
 #include "release/posix_files.h"
 #include "release/release_keys.h"
 #include "release/secret_memory.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 #include "release/wine_self_test.h"
 
 namespace veltomarn::release {

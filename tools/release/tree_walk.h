@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 namespace veltomarn::release {
 

@@ -15,7 +15,7 @@
 
 #include "release/path_text.h"
 #include "release/posix_files.h"
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
 extern char** environ;
 

@@ -1,11 +1,11 @@
 #pragma once
 
-// What every command of the release tool shares: its exit statuses, the error that ends a command,
-// how paths appear in messages, and careful whole-file reads and writes.
+// How a command of the release tool fails: its exit statuses, the error that ends it, every
+// problem of a scan refused at once, and SIGINT or SIGTERM turned into that error.
 
-#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltomarn::release {

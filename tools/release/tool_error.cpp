@@ -1,17 +1,6 @@
-#include "release/tool_support.h"
+#include "release/tool_error.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "release/path_text.h"
