@@ -40,17 +40,17 @@ WideString PackageDirectoryFromModule(Platform& platform) {
 }
 
 int RunBootstrap(Platform& platform) {
-    FailureDisplay display = FailureDisplay::kLineOnly;
+    bool interactive = false;
     try {
         HardenProcess(platform);
         const std::vector<WideString> arguments = ReadArguments(platform);
-        if (arguments.empty()) display = FailureDisplay::kMessageBox;
+        interactive = arguments.empty();
         const RunMode mode = ChooseMode(arguments);
         const WideString packageDirectory = PackageDirectoryFromModule(platform);
         if (mode == RunMode::VerifyOnly) return RunVerifyOnly(platform, packageDirectory);
         return RunSession(platform, packageDirectory, mode);
     } catch (const std::exception& failure) {
-        ReportFailure(platform, failure.what(), display);
+        ReportFailure(platform, failure.what(), interactive);
         return 1;
     } catch (...) {
         ReportInternalError(platform);

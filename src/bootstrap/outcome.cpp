@@ -62,7 +62,7 @@ const char16_t* UserMessageForCode(const std::string& code) {
     return kGeneralMessage;
 }
 
-void ReportFailure(Platform& platform, const char* what, FailureDisplay display) noexcept {
+void ReportFailure(Platform& platform, const char* what, bool interactive) noexcept {
     try {
         const std::string line = kFailurePrefix + std::string(what) + "\n";
         WriteStandardStream(platform, line, StandardStream::kError);
@@ -70,7 +70,7 @@ void ReportFailure(Platform& platform, const char* what, FailureDisplay display)
         // Not even the line could be built (no memory): the exit code still tells.
     }
     // A player who cancelled chose it: no box tells them so.
-    if (display == FailureDisplay::kLineOnly || std::strcmp(what, "USER_CANCELLED") == 0) return;
+    if (!interactive || std::strcmp(what, "USER_CANCELLED") == 0) return;
     try {
         platform.MessageBoxW(nullptr, UserMessageForCode(what), kMessageBoxCaption,
                              win::kMbOk | win::kMbIconError);

@@ -23,14 +23,10 @@ void WriteStandardStream(Platform& platform, const std::string& text, StandardSt
 // the whole code; every other text gets the general message).
 const char16_t* UserMessageForCode(const std::string& code);
 
-// Whether a failure is also told in a message box: only a player's start (no arguments) has
-// somebody to read it.
-enum class FailureDisplay { kLineOnly, kMessageBox };
-
 // Reports a failure whose exception text is `what`: first the line
-// "SECURITY_CHECK_FAILED: <what>\n" on standard error, then, for `kMessageBox`, the message box.
+// "SECURITY_CHECK_FAILED: <what>\n" on standard error, then, when `interactive`, the message box.
 // Never throws.
-void ReportFailure(Platform& platform, const char* what, FailureDisplay display) noexcept;
+void ReportFailure(Platform& platform, const char* what, bool interactive) noexcept;
 
 // Reports an exception that does not derive from the standard exception base: the fixed line
 // "SECURITY_CHECK_FAILED: INTERNAL_ERROR\n", never a message box. Never throws.

@@ -17,7 +17,8 @@ PackageCheck CheckPackage(FileSystem& files, Crypto& crypto, const WideString& p
     phase = CheckPhase::kFiles;
     PackageCheck check{.guard = GuardedDirectory(files, packageDirectory, StreamCheck::kEverything),
                        .index = {}};
-    const VerifiedRelease release = VerifyDistribution(check.guard, crypto, releaseKeyBlob, phase, expectBytes);
+    const VerifiedRelease release =
+        VerifyDistribution(check.guard, crypto, releaseKeyBlob, phase, expectBytes);
     check.sequence = release.sequence;
     check.files = release.files;
     phase = CheckPhase::kPayload;
