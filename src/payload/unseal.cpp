@@ -48,10 +48,12 @@ class ChunkReader {
 
         const std::vector<uint8_t> additional =
             ChunkAdditionalData(index.header, entry.record, chunk);
-        const AuthenticatedCipherInfo info{
-            nonce.data(),      kChunkNonceBytes,
-            additional.data(), static_cast<uint32_t>(additional.size()),
-            tag.data(),        kChunkTagBytes};
+        const AuthenticatedCipherInfo info{.nonce = nonce.data(),
+                                           .nonceSize = kChunkNonceBytes,
+                                           .authData = additional.data(),
+                                           .authDataSize = static_cast<uint32_t>(additional.size()),
+                                           .tag = tag.data(),
+                                           .tagSize = kChunkTagBytes};
         // The output buffer always has a byte, so an empty chunk still has somewhere to go.
         plaintext_.Resize(length);
         uint32_t produced = 0;
